@@ -1,0 +1,171 @@
+// injection_check: decides, under one process-wide lock, whether an operation
+// is disturbed. Everything a check does happens under the lock -- reloading
+// the rules, the rand() draws, pattern work, report lines, the kill and the
+// slowdown's sleep -- so checks never interleave and a seed replays exactly.
+#include "hook.h"
+
+#include <regex.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+mount_state_record mount_state;
+
+namespace {
+
+class compiled_pattern {
+public:
+    explicit compiled_pattern(const char *pattern)
+        : status_(regcomp(&regex_, pattern, REG_EXTENDED | REG_ICASE)) {}
+    ~compiled_pattern()
+    {
+        if (status_ == 0)
+            regfree(&regex_);
+    }
+    compiled_pattern(const compiled_pattern &) = delete;
+    compiled_pattern &operator=(const compiled_pattern &) = delete;
+
+    int status() const { return status_; }
+    int search(const char *text) const
+    {
+        regmatch_t match[1];
+        return regexec(&regex_, text, 1, match, 0);
+    }
+
+private:
+    regex_t regex_;
+    int status_;
+};
+
+class lock_guard {
+public:
+    explicit lock_guard(pthread_mutex_t &mutex) : mutex_(mutex)
+    {
+        pthread_mutex_lock(&mutex_);
+    }
+    ~lock_guard() { pthread_mutex_unlock(&mutex_); }
+    lock_guard(const lock_guard &) = delete;
+    lock_guard &operator=(const lock_guard &) = delete;
+
+private:
+    pthread_mutex_t &mutex_;
+};
+
+// A filter whose pattern is absent lets every text through.
+bool filter_passes(const std::optional<std::string> &pattern, const char *text)
+{
+    return !pattern || regex_mismatch(pattern->c_str(), text) == 0;
+}
+
+// Some requests have no requester (release, libfuse's own removal of
+// .fuse_hidden files arrive with pid 0), and kill(0, ...) would take down the
+// filesystem's whole process group; our own pid would kill the mount.
+void kill_requester()
+{
+    const int pid = requester_pid();
+    if (pid <= 0 || pid == getpid())
+        return;
+    if (kill(pid, SIGKILL) != 0)
+        perror("kill");
+    printf("send signal %s to TID %d\n", strsignal(SIGKILL), pid);
+}
+
+void slow_down(const injection_rule &rule, const char *op_name)
+{
+    printf("start of '%s' slowdown for '%d' ns\n", op_name,
+           static_cast<int>(rule.duration));
+    // nanosleep refuses a nanosecond field of a second or more; split it.
+    const timespec delay = {static_cast<time_t>(rule.duration / 1000000000u),
+                            static_cast<long>(rule.duration % 1000000000u)};
+    if (nanosleep(&delay, nullptr) != 0) {
+        perror("nanosleep");
+        return;
+    }
+    printf("end of '%s' slowdown with '%d' ns\n", op_name,
+           static_cast<int>(rule.duration));
+}
+
+int32_t apply_rule(const injection_rule &rule, const char *path, fs_op op,
+                   int32_t result)
+{
+    const char *kind_name = kind_names[rule.kind];
+    const char *op_name = op_names[op];
+
+    // The draw comes first and is made for every rule visited, so a rule that
+    // loses it costs no pattern work and the rand() sequence depends only on
+    // the order of checks. A probability of 0 is a rule switched off.
+    const uint32_t draw = static_cast<uint32_t>(rand() % 101);
+    if (rule.probability == 0 || rule.probability < draw) {
+        fprintf(stderr, "errinj '%s' skipped: probability (%d) is not matched\n",
+                kind_name, static_cast<int>(rule.probability));
+        return result;
+    }
+    if (!filter_passes(rule.path_regexp, path)) {
+        fprintf(stderr, "errinj '%s' skipped: path_regexp (%s) is not matched\n",
+                kind_name, rule.path_regexp->c_str());
+        return result;
+    }
+    if (!filter_passes(rule.op_regexp, op_name)) {
+        fprintf(stderr, "errinj '%s' skipped: op_regexp (%s) is not matched\n",
+                kind_name, rule.op_regexp->c_str());
+        return result;
+    }
+
+    printf("%s triggered on operation '%s', %s\n", kind_name, op_name, path);
+    switch (rule.kind) {
+    case ERRINJ_ERRNO: {
+        const int error = pick_errno(op);
+        printf("errno '%s'\n", strerror(error));
+        return -error;
+    }
+    case ERRINJ_KILL_CALLER:
+        kill_requester();
+        return result;
+    case ERRINJ_NOOP:
+        return INJECT_SKIP;
+    case ERRINJ_SLOWDOWN:
+        slow_down(rule, op_name);
+        return result;
+    }
+    return result;
+}
+
+}  // namespace
+
+int regex_mismatch(const char *pattern, const char *text)
+{
+    const compiled_pattern compiled(pattern);
+    if (compiled.status() != 0) {
+        perror("regcomp");
+        return compiled.status();
+    }
+    const int match = compiled.search(text);
+    if (match != 0)
+        perror("regexec");
+    return match;
+}
+
+int32_t injection_check(const char *path, fs_op op)
+{
+    const lock_guard held(mount_state.lock);
+
+    // An operation on the rule file re-reads it and is never disturbed itself.
+    if (strcmp(path, mount_state.config_path.c_str()) == 0) {
+        rule_set_free(std::move(mount_state.rules));
+        mount_state.rules = rule_set_load(path);
+        return 0;
+    }
+    if (!mount_state.rules)
+        return 0;
+
+    // Later errno and no-op rules overwrite earlier ones; every rule is visited.
+    int32_t result = 0;
+    for (const injection_rule &rule : mount_state.rules->rules)
+        result = apply_rule(rule, path, op, result);
+    return result;
+}

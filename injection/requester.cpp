@@ -1,0 +1,11 @@
+// The one piece of the engine that needs libfuse: who made this request.
+#define FUSE_USE_VERSION 29
+#include <fuse.h>
+
+#include "hook.h"
+
+int requester_pid()
+{
+    const fuse_context *context = fuse_get_context();
+    return context ? context->pid : 0;
+}

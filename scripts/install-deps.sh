@@ -1,0 +1,13 @@
+#!/bin/sh
+# Installs every Debian package that building, testing and running tavrin needs.
+set -eu
+packages="cmake g++ make pkg-config libfuse-dev libinih-dev fuse googletest libgtest-dev"
+missing=""
+for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends $missing
+fi

@@ -1,0 +1,114 @@
+// The rule loader. Each file under data/ is a rule file; beside it stand the
+// lines it must print on each stream (.out, .err, "@PATH@" for its own path)
+// and the rules it must yield (.rules).
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "injection/rules.h"
+#include "support/capture.h"
+
+namespace {
+
+std::string data_path(const std::string &name)
+{
+    return std::string(TEST_DATA_DIR) + "/" + name;
+}
+
+std::string pattern_text(const std::optional<std::string> &pattern)
+{
+    return pattern ? "'" + *pattern + "'" : "none";
+}
+
+std::string describe(const rule_set &set)
+{
+    std::ostringstream text;
+    for (const injection_rule &rule : set.rules)
+        text << kind_names[rule.kind] << " op_regexp=" << pattern_text(rule.op_regexp)
+             << " path_regexp=" << pattern_text(rule.path_regexp)
+             << " probability=" << rule.probability << " duration=" << rule.duration
+             << "\n";
+    return text.str();
+}
+
+std::string with_path(std::string text, const std::string &path)
+{
+    for (std::size_t at; (at = text.find("@PATH@")) != std::string::npos;)
+        text.replace(at, 6, path);
+    return text;
+}
+
+class GoldenRuleFile : public testing::TestWithParam<const char *> {};
+
+TEST_P(GoldenRuleFile, PrintsAndYieldsWhatItsGoldenFilesSay)
+{
+    const std::string name = GetParam();
+    const std::string path = data_path(name + ".conf");
+    rule_set_ptr set;
+    const captured_output printed = capture([&] { set = rule_set_load(path.c_str()); });
+
+    ASSERT_TRUE(set);
+    EXPECT_EQ(printed.out, with_path(read_file(data_path(name + ".out")), path));
+    EXPECT_EQ(printed.err, read_file(data_path(name + ".err")));
+    EXPECT_EQ(describe(*set), read_file(data_path(name + ".rules")));
+}
+
+INSTANTIATE_TEST_SUITE_P(RuleFiles, GoldenRuleFile,
+                         testing::Values("example", "continuation", "sections",
+                                         "repeats", "comments"));
+
+TEST(RuleSetLoad, AbsentFileGivesAnEmptySetAndOneLine)
+{
+    const temp_dir dir;
+    const std::string path = dir / "tavrin.conf";
+    rule_set_ptr set;
+    const captured_output printed = capture([&] { set = rule_set_load(path.c_str()); });
+    ASSERT_TRUE(set);
+    EXPECT_TRUE(set->rules.empty());
+    EXPECT_EQ(printed.out, "read configuration " + path + "\n");
+    EXPECT_EQ(printed.err, "");
+}
+
+// Root reads any file, so the unreadable case runs as nobody in a child.
+TEST(RuleSetLoad, UnreadableFileGivesNoneAndSaysSo)
+{
+    const temp_dir dir;
+    chmod(dir.path().c_str(), 0755);
+    const std::string path = dir / "tavrin.conf";
+    write_file(path, "[errinj_noop]\nprobability = 1\n");
+    chmod(path.c_str(), 0);
+
+    const captured_output printed = capture([&] {
+        const pid_t child = fork();
+        if (child == 0) {
+            if (geteuid() == 0 && setuid(65534) != 0)
+                _exit(3);
+            const bool none = !rule_set_load(path.c_str());
+            fflush(nullptr);
+            _exit(none ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    });
+    EXPECT_EQ(printed.out, "read configuration " + path + "\n");
+    EXPECT_EQ(printed.err, "can't load '" + path + "'\n");
+}
+
+TEST(RuleOptionHandler, AnswersByWhatItTook)
+{
+    rule_set set;
+    capture([&] {
+        EXPECT_EQ(rule_option_handler(&set, "errinj_noop", "probability", "3"), 1);
+        EXPECT_EQ(rule_option_handler(&set, "errinj_noop", "colour", "red"), 0);
+        EXPECT_EQ(rule_option_handler(&set, "errinj_nope", "probability", "3"), -1);
+    });
+    ASSERT_EQ(set.rules.size(), 1u);
+    EXPECT_EQ(set.rules[0].probability, 3u);
+}
+
+}  // namespace
