@@ -1,0 +1,435 @@
+// The pass-through operations. Each asks the injection hook once, with its
+// first argument and its own id, then forwards to the host file system: the
+// paths already carry the base directory in front (libfuse's subdir module),
+// so they go to the host calls unchanged. Handles carry the host descriptor,
+// or the host directory stream, in fh; a handle whose open was skipped holds
+// 0, which start-up makes sure no host open can hand out.
+#include "operations.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+
+#include "../injection/hook.h"
+
+namespace {
+
+struct descriptor {
+    int fd;
+    explicit descriptor(int opened) : fd(opened) {}
+    ~descriptor()
+    {
+        if (fd != -1)
+            close(fd);
+    }
+    descriptor(const descriptor &) = delete;
+    descriptor &operator=(const descriptor &) = delete;
+};
+
+struct dir_closer {
+    void operator()(DIR *stream) const { closedir(stream); }
+};
+using dir_stream = std::unique_ptr<DIR, dir_closer>;
+
+// -1 where the handle holds no descriptor of ours.
+int handle_fd(const fuse_file_info *fi)
+{
+    return fi->fh != 0 ? static_cast<int>(fi->fh) : -1;
+}
+
+DIR *handle_dir(const fuse_file_info *fi)
+{
+    return reinterpret_cast<DIR *>(static_cast<uintptr_t>(fi->fh));
+}
+
+// A host call's -1 becomes the negated errno, read before anything else runs.
+int status(int host_result)
+{
+    return host_result == -1 ? -errno : 0;
+}
+
+int byte_count(ssize_t host_result)
+{
+    return host_result == -1 ? -errno : static_cast<int>(host_result);
+}
+
+// The shape every operation shares: the hook's verdict first, INJECT_SKIP
+// before nonzero, and the host work only when the hook let it through.
+template <typename HostWork, typename SkipWork>
+int hooked(const char *path, fs_op op, HostWork &&work, SkipWork &&on_skip)
+{
+    const int32_t verdict = injection_check(path, op);
+    if (verdict == INJECT_SKIP) {
+        on_skip();
+        return 0;
+    }
+    if (verdict != 0)
+        return verdict;
+    return work();
+}
+
+template <typename HostWork>
+int hooked(const char *path, fs_op op, HostWork &&work)
+{
+    return hooked(path, op, work, [] {});
+}
+
+// read and write: through the handle's descriptor, or a descriptor opened for
+// this one transfer when libfuse gives no handle.
+template <typename Transfer>
+int transfer(const char *path, const fuse_file_info *fi, int open_flags,
+             Transfer &&move_bytes)
+{
+    if (fi != nullptr) {
+        const int fd = handle_fd(fi);
+        return fd == -1 ? -EBADF : byte_count(move_bytes(fd));
+    }
+    const descriptor own(open(path, open_flags));
+    if (own.fd == -1)
+        return -errno;
+    return byte_count(move_bytes(own.fd));
+}
+
+int fs_getattr(const char *path, struct stat *st) noexcept
+{
+    return hooked(path, OP_GETATTR, [&] { return status(lstat(path, st)); });
+}
+
+// The size counts the terminating NUL; a longer link text is cut. A skipped
+// readlink still hands back a terminated (empty) text, not a stale buffer.
+int fs_readlink(const char *path, char *buf, size_t size) noexcept
+{
+    return hooked(
+        path, OP_READLINK,
+        [&] {
+            if (size == 0)
+                return -EINVAL;
+            const ssize_t length = readlink(path, buf, size - 1);
+            if (length == -1)
+                return -errno;
+            buf[length] = '\0';
+            return 0;
+        },
+        [&] {
+            if (size > 0)
+                buf[0] = '\0';
+        });
+}
+
+int fs_mknod(const char *path, mode_t mode, dev_t device) noexcept
+{
+    return hooked(path, OP_MKNOD, [&] { return status(mknod(path, mode, device)); });
+}
+
+int fs_mkdir(const char *path, mode_t mode) noexcept
+{
+    return hooked(path, OP_MKDIR, [&] { return status(mkdir(path, mode)); });
+}
+
+int fs_unlink(const char *path) noexcept
+{
+    return hooked(path, OP_UNLINK, [&] { return status(unlink(path)); });
+}
+
+int fs_rmdir(const char *path) noexcept
+{
+    return hooked(path, OP_RMDIR, [&] { return status(rmdir(path)); });
+}
+
+// The hook sees the link text, not where the new link goes.
+int fs_symlink(const char *target, const char *link_path) noexcept
+{
+    return hooked(target, OP_SYMLINK,
+                  [&] { return status(symlink(target, link_path)); });
+}
+
+int fs_rename(const char *from, const char *to) noexcept
+{
+    return hooked(from, OP_RENAME, [&] { return status(rename(from, to)); });
+}
+
+int fs_link(const char *from, const char *to) noexcept
+{
+    return hooked(from, OP_LINK, [&] { return status(link(from, to)); });
+}
+
+int fs_chmod(const char *path, mode_t mode) noexcept
+{
+    return hooked(path, OP_CHMOD, [&] { return status(chmod(path, mode)); });
+}
+
+// The kernel resolves links before a plain chown reaches us; a request on a
+// link's own inode comes from lchown, so it must not follow the link.
+int fs_chown(const char *path, uid_t uid, gid_t gid) noexcept
+{
+    return hooked(path, OP_CHOWN, [&] { return status(lchown(path, uid, gid)); });
+}
+
+int fs_truncate(const char *path, off_t size) noexcept
+{
+    return hooked(path, OP_TRUNCATE, [&] { return status(truncate(path, size)); });
+}
+
+int store_descriptor(int fd, fuse_file_info *fi)
+{
+    if (fd == -1)
+        return -errno;
+    fi->fh = static_cast<uint64_t>(fd);
+    return 0;
+}
+
+int fs_open(const char *path, fuse_file_info *fi) noexcept
+{
+    return hooked(path, OP_OPEN,
+                  [&] { return store_descriptor(open(path, fi->flags), fi); });
+}
+
+int fs_read(const char *path, char *buf, size_t size, off_t offset,
+            fuse_file_info *fi) noexcept
+{
+    return hooked(path, OP_READ, [&] {
+        return transfer(path, fi, O_RDONLY,
+                        [&](int fd) { return pread(fd, buf, size, offset); });
+    });
+}
+
+int fs_write(const char *path, const char *data, size_t size, off_t offset,
+             fuse_file_info *fi) noexcept
+{
+    return hooked(path, OP_WRITE, [&] {
+        return transfer(path, fi, O_WRONLY,
+                        [&](int fd) { return pwrite(fd, data, size, offset); });
+    });
+}
+
+int fs_statfs(const char *path, struct statvfs *st) noexcept
+{
+    return hooked(path, OP_STATFS, [&] { return status(statvfs(path, st)); });
+}
+
+// flush runs at every close of a file descriptor in the caller, and there may
+// be several per open; closing a duplicate reports the host's close errors
+// while the handle's own descriptor stays open until release.
+int fs_flush(const char *path, fuse_file_info *fi) noexcept
+{
+    return hooked(path, OP_FLUSH, [&] {
+        const int fd = handle_fd(fi);
+        return fd == -1 ? 0 : status(close(dup(fd)));
+    });
+}
+
+int fs_release(const char *path, fuse_file_info *fi) noexcept
+{
+    return hooked(path, OP_RELEASE, [&] {
+        const int fd = handle_fd(fi);
+        return fd == -1 ? 0 : status(close(fd));
+    });
+}
+
+int sync_descriptor(int fd, int data_only)
+{
+    return status(data_only ? fdatasync(fd) : fsync(fd));
+}
+
+int fs_fsync(const char *path, int data_only, fuse_file_info *fi) noexcept
+{
+    return hooked(path, OP_FSYNC, [&] {
+        const int fd = handle_fd(fi);
+        return fd == -1 ? -EBADF : sync_descriptor(fd, data_only);
+    });
+}
+
+int fs_opendir(const char *path, fuse_file_info *fi) noexcept
+{
+    return hooked(path, OP_OPENDIR, [&] {
+        DIR *stream = opendir(path);
+        if (stream == nullptr)
+            return -errno;
+        fi->fh = reinterpret_cast<uintptr_t>(stream);
+        return 0;
+    });
+}
+
+// Every call lists the whole directory from a stream of its own, with only
+// the inode and the file-type bits filled in; libfuse does the paging.
+int fs_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t,
+               fuse_file_info *) noexcept
+{
+    return hooked(path, OP_READDIR, [&] {
+        const dir_stream stream(opendir(path));
+        if (!stream)
+            return -errno;
+        while (const dirent *entry = readdir(stream.get())) {
+            struct stat st = {};
+            st.st_ino = entry->d_ino;
+            st.st_mode = static_cast<mode_t>(entry->d_type) << 12;
+            if (filler(buf, entry->d_name, &st, 0) != 0)
+                break;
+        }
+        return 0;
+    });
+}
+
+int fs_releasedir(const char *path, fuse_file_info *fi) noexcept
+{
+    return hooked(path, OP_RELEASEDIR, [&] {
+        DIR *stream = handle_dir(fi);
+        return stream == nullptr ? 0 : status(closedir(stream));
+    });
+}
+
+int fs_fsyncdir(const char *path, int data_only, fuse_file_info *) noexcept
+{
+    return hooked(path, OP_FSYNCDIR, [&] {
+        const dir_stream stream(opendir(path));
+        if (!stream)
+            return -errno;
+        return sync_descriptor(dirfd(stream.get()), data_only);
+    });
+}
+
+void *fs_init(fuse_conn_info *) noexcept
+{
+    return nullptr;
+}
+
+void fs_destroy(void *) noexcept {}
+
+int fs_access(const char *path, int mask) noexcept
+{
+    return hooked(path, OP_ACCESS, [&] { return status(access(path, mask)); });
+}
+
+int fs_create(const char *path, mode_t mode, fuse_file_info *fi) noexcept
+{
+    return hooked(path, OP_CREAT, [&] {
+        return store_descriptor(open(path, fi->flags, mode), fi);
+    });
+}
+
+// Through the open file when there is one: the path may name another file by
+// now, or none.
+int fs_ftruncate(const char *path, off_t size, fuse_file_info *fi) noexcept
+{
+    return hooked(path, OP_FTRUNCATE, [&] {
+        const int fd = handle_fd(fi);
+        return status(fd == -1 ? truncate(path, size) : ftruncate(fd, size));
+    });
+}
+
+// libfuse calls this right after create; a skipped create then answers as
+// getattr would, rather than describing whatever descriptor 0 is.
+int fs_fgetattr(const char *path, struct stat *st, fuse_file_info *fi) noexcept
+{
+    return hooked(path, OP_FGETATTR, [&] {
+        const int fd = handle_fd(fi);
+        return status(fd == -1 ? lstat(path, st) : fstat(fd, st));
+    });
+}
+
+// Every host descriptor belongs to the daemon, so classic record locks taken
+// on them for different callers would never conflict. Open file description
+// locks belong to the descriptor instead, and each open through the mount has
+// a descriptor of its own.
+int description_lock_command(int command)
+{
+    switch (command) {
+    case F_GETLK:
+        return F_OFD_GETLK;
+    case F_SETLK:
+        return F_OFD_SETLK;
+    case F_SETLKW:
+        return F_OFD_SETLKW;
+    default:
+        return command;
+    }
+}
+
+int fs_lock(const char *path, fuse_file_info *fi, int command,
+            struct flock *lock) noexcept
+{
+    return hooked(path, OP_LOCK, [&] {
+        const int fd = handle_fd(fi);
+        if (fd == -1)
+            return -EBADF;
+        lock->l_pid = 0;  // required of description locks
+        return status(fcntl(fd, description_lock_command(command), lock));
+    });
+}
+
+int fs_utimens(const char *path, const struct timespec times[2]) noexcept
+{
+    return hooked(path, OP_UTIMENS, [&] {
+        return status(utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW));
+    });
+}
+
+// The host call gets libfuse's prepared data area: the caller's own argument
+// is an address in another process. On a directory libfuse hands us the
+// directory handle, whose fh is the stream opendir stored.
+int fs_ioctl(const char *path, int command, void *, fuse_file_info *fi,
+             unsigned int flags, void *data) noexcept
+{
+    return hooked(path, OP_IOCTL, [&] {
+        int fd = -1;
+        if (flags & FUSE_IOCTL_DIR) {
+            DIR *stream = handle_dir(fi);
+            fd = stream == nullptr ? -1 : dirfd(stream);
+        } else {
+            fd = handle_fd(fi);
+        }
+        if (fd == -1)
+            return -EBADF;
+        const int result = ioctl(fd, static_cast<unsigned long>(static_cast<long>(command)), data);
+        return result == -1 ? -errno : result;
+    });
+}
+
+fuse_operations make_operations()
+{
+    fuse_operations ops = {};
+    ops.getattr = fs_getattr;
+    ops.readlink = fs_readlink;
+    ops.mknod = fs_mknod;
+    ops.mkdir = fs_mkdir;
+    ops.unlink = fs_unlink;
+    ops.rmdir = fs_rmdir;
+    ops.symlink = fs_symlink;
+    ops.rename = fs_rename;
+    ops.link = fs_link;
+    ops.chmod = fs_chmod;
+    ops.chown = fs_chown;
+    ops.truncate = fs_truncate;
+    ops.open = fs_open;
+    ops.read = fs_read;
+    ops.write = fs_write;
+    ops.statfs = fs_statfs;
+    ops.flush = fs_flush;
+    ops.release = fs_release;
+    ops.fsync = fs_fsync;
+    ops.opendir = fs_opendir;
+    ops.readdir = fs_readdir;
+    ops.releasedir = fs_releasedir;
+    ops.fsyncdir = fs_fsyncdir;
+    ops.init = fs_init;
+    ops.destroy = fs_destroy;
+    ops.access = fs_access;
+    ops.create = fs_create;
+    ops.ftruncate = fs_ftruncate;
+    ops.fgetattr = fs_fgetattr;
+    ops.lock = fs_lock;
+    ops.utimens = fs_utimens;
+    ops.ioctl = fs_ioctl;
+    return ops;
+}
+
+}  // namespace
+
+const fuse_operations fs_operations = make_operations();

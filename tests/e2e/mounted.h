@@ -1,0 +1,77 @@
+// A tavrin daemon mounted for one test: a temporary base directory and mount
+// point, the daemon in the foreground in its own process group with its
+// standard output and standard error going to files. Whatever happens to the
+// test, the mount is undone and the daemon reaped when the owner goes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/capture.h"
+
+// Options that make the kernel send every request: caches off.
+extern const std::vector<std::string> NO_CACHES;
+
+class mounted {
+public:
+    // Rule file text, written to the base directory before mounting when given.
+    // A launcher, when given, runs the daemon: its words come before tavrin's.
+    explicit mounted(std::vector<std::string> options = NO_CACHES,
+                     const std::string &rules = "", unsigned seed = 1,
+                     std::vector<std::string> launcher = {});
+    ~mounted();
+    mounted(const mounted &) = delete;
+    mounted &operator=(const mounted &) = delete;
+
+    // The base directory and the mount point, or a name inside each.
+    const std::string &base() const { return base_.path(); }
+    const std::string &mount() const { return mount_.path(); }
+    std::string base(const std::string &name) const { return base_ / name; }
+    std::string at(const std::string &name) const { return mount_ / name; }
+
+    // Unmounts with fusermount -u and returns the daemon's wait status.
+    int unmount();
+    pid_t daemon_pid() const { return daemon_; }
+
+    std::string out() const { return read_file(out_path_); }
+    std::string err() const { return read_file(err_path_); }
+
+private:
+    void start(std::vector<std::string> argv);
+    void clean_up();
+
+    temp_dir work_;
+    temp_dir base_;
+    temp_dir mount_;
+    std::string out_path_;
+    std::string err_path_;
+    pid_t daemon_ = -1;
+};
+
+// What one tavrin run that does not mount prints and how it ends.
+struct run_result {
+    int status = -1;  // wait status
+    std::string out;
+    std::string err;
+};
+
+// Runs tavrin with these arguments (after the program name) to its end.
+run_result run_tavrin(const std::vector<std::string> &arguments,
+                      std::chrono::seconds bound = std::chrono::seconds(20));
+
+// Runs work in a forked child and returns its wait status; the child's
+// result is its exit code. A child still running after the bound is killed.
+int in_child(const std::function<int()> &work,
+             std::chrono::seconds bound = std::chrono::seconds(20));
+
+// Waits for pid, a child of ours, within the bound; kills it past the bound.
+int reap(pid_t pid, std::chrono::milliseconds bound);
+
+bool is_mounted(const std::string &mount_point);
+
+// Every line of text that begins with prefix.
+std::vector<std::string> lines_starting(const std::string &text, const std::string &prefix);

@@ -1,0 +1,138 @@
+// The operations table called directly, with handles made by hand.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "frontend/operations.h"
+#include "injection/hook.h"
+#include "support/capture.h"
+
+namespace {
+
+class Operations : public testing::Test {
+protected:
+    void SetUp() override { mount_state.config_path = dir_ / "tavrin.conf"; }
+    void TearDown() override { rule_set_free(std::move(mount_state.rules)); }
+
+    void use_rules(const std::string &text)
+    {
+        write_file(mount_state.config_path, text);
+        capture([] { mount_state.rules = rule_set_load(mount_state.config_path.c_str()); });
+    }
+
+    temp_dir dir_;
+};
+
+// The host call gets libfuse's data area, never the caller's raw argument;
+// on a directory handle fh holds the stream that opendir stored.
+TEST_F(Operations, IoctlUsesTheDataAreaAndTheHandlesOwnDescriptor)
+{
+    const std::string file = dir_ / "file";
+    write_file(file, "x");
+    const int fd = open(file.c_str(), O_RDONLY);
+    ASSERT_NE(fd, -1);
+    int native_flags = 0;
+    const int native = ioctl(fd, FS_IOC_GETFLAGS, &native_flags);
+    if (native == -1)
+        GTEST_SKIP() << "the host file system has no file flags";
+
+    fuse_file_info fi = {};
+    fi.fh = static_cast<uint64_t>(fd);
+    int flags = -1;
+    void *const foreign_address = reinterpret_cast<void *>(uintptr_t{0x10});
+    EXPECT_EQ(fs_operations.ioctl(file.c_str(), static_cast<int>(FS_IOC_GETFLAGS), foreign_address,
+                                  &fi, 0, &flags),
+              native);
+    EXPECT_EQ(flags, native_flags);
+    close(fd);
+
+    DIR *stream = opendir(dir_.path().c_str());
+    ASSERT_NE(stream, nullptr);
+    fuse_file_info dir_handle = {};
+    dir_handle.fh = reinterpret_cast<uintptr_t>(stream);
+    flags = -1;
+    EXPECT_EQ(fs_operations.ioctl(dir_.path().c_str(), static_cast<int>(FS_IOC_GETFLAGS),
+                                  foreign_address, &dir_handle, FUSE_IOCTL_DIR, &flags),
+              0);
+    int dir_flags = -2;
+    ASSERT_EQ(ioctl(dirfd(stream), FS_IOC_GETFLAGS, &dir_flags), 0);
+    EXPECT_EQ(flags, dir_flags);
+    closedir(stream);
+}
+
+// A handle whose open was skipped holds 0 and is never used as descriptor 0.
+TEST_F(Operations, EmptyHandlesAreRecognised)
+{
+    const std::string file = dir_ / "file";
+    write_file(file, "content");
+    fuse_file_info empty = {};
+    char buf[8];
+    EXPECT_EQ(fs_operations.read(file.c_str(), buf, sizeof buf, 0, &empty), -EBADF);
+    EXPECT_EQ(fs_operations.write(file.c_str(), "x", 1, 0, &empty), -EBADF);
+    EXPECT_EQ(fs_operations.fsync(file.c_str(), 0, &empty), -EBADF);
+    EXPECT_EQ(fs_operations.lock(file.c_str(), &empty, F_GETLK, nullptr), -EBADF);
+    int data = 0;
+    EXPECT_EQ(fs_operations.ioctl(file.c_str(), 0, nullptr, &empty, 0, &data), -EBADF);
+    EXPECT_EQ(fs_operations.flush(file.c_str(), &empty), 0);
+    EXPECT_EQ(fs_operations.release(file.c_str(), &empty), 0);
+    EXPECT_EQ(fs_operations.releasedir(dir_.path().c_str(), &empty), 0);
+    struct stat st = {};
+    EXPECT_EQ(fs_operations.fgetattr(file.c_str(), &st, &empty), 0);
+    EXPECT_EQ(st.st_size, 7);
+    EXPECT_EQ(fcntl(0, F_GETFD), 0) << "descriptor 0 was closed";
+}
+
+// Without a handle, read and write open the path for the one transfer.
+TEST_F(Operations, TransfersWithoutAHandleOpenThePath)
+{
+    const std::string file = dir_ / "file";
+    write_file(file, "0123456789");
+    char buf[4] = {};
+    EXPECT_EQ(fs_operations.read(file.c_str(), buf, 4, 3, nullptr), 4);
+    EXPECT_EQ(std::string(buf, 4), "3456");
+    EXPECT_EQ(fs_operations.write(file.c_str(), "ab", 2, 8, nullptr), 2);
+    EXPECT_EQ(read_file(file), "01234567ab");
+    EXPECT_EQ(fs_operations.read((dir_ / "absent").c_str(), buf, 4, 0, nullptr), -ENOENT);
+}
+
+TEST_F(Operations, SkippedReadlinkHandsBackAnEmptyText)
+{
+    use_rules("[errinj_noop]\nop_regexp = ^readlink$\nprobability = 100\n");
+    char buf[8] = "garbage";
+    capture([&] { EXPECT_EQ(fs_operations.readlink("/any", buf, sizeof buf), 0); });
+    EXPECT_STREQ(buf, "");
+}
+
+TEST_F(Operations, ReadlinkCutsLongTextsAndTerminates)
+{
+    const std::string link = dir_ / "link";
+    ASSERT_EQ(symlink("abcdefghij", link.c_str()), 0);
+    char buf[5];
+    EXPECT_EQ(fs_operations.readlink(link.c_str(), buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "abcd");
+}
+
+TEST_F(Operations, ReaddirStopsWhenTheFillerIsFull)
+{
+    for (const char *name : {"a", "b", "c"})
+        write_file(dir_ / name, "");
+    struct listing {
+        int calls = 0;
+    } seen;
+    auto filler = [](void *buf, const char *, const struct stat *st, off_t) {
+        auto *list = static_cast<listing *>(buf);
+        EXPECT_EQ(st->st_mode & 07777, 0u);
+        return ++list->calls == 2 ? 1 : 0;
+    };
+    EXPECT_EQ(fs_operations.readdir(dir_.path().c_str(), &seen, filler, 0, nullptr), 0);
+    EXPECT_EQ(seen.calls, 2);
+}
+
+}  // namespace
