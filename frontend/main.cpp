@@ -136,11 +136,15 @@ int main(int argc, char *argv[])
     fuse_args args = FUSE_ARGS_INIT(argc, argv);
     mount_state.seed = static_cast<uint32_t>(time(nullptr));
     // Allocated, so that an option parser which frees the field's earlier
-    // value on "-basedir=" is safe.
+    // value on "-basedir=" is safe. libfuse 2.9's parser does not free it,
+    // and leaves the default unreferenced.
     mount_state.basedir = strdup("/");
+    char *const default_basedir = mount_state.basedir;
 
     // A failed parse has been reported by libfuse; go on with what it stored.
     fuse_opt_parse(&args, &mount_state, option_table, option_proc);
+    if (mount_state.basedir != default_basedir)
+        free(default_basedir);
 
     srand(mount_state.seed);
     printf("random seed = %d\n", static_cast<int>(mount_state.seed));
@@ -158,6 +162,7 @@ int main(int argc, char *argv[])
         fuse_opt_free_args(&args);
         return 1;
     }
+    free(mount_state.basedir);
     mount_state.basedir = resolved;
 
     // Without this option every path would name a file under the host's root.

@@ -1,10 +1,23 @@
 #!/bin/sh
-# Installs what is needed, builds tavrin and runs every test. Run as root: the
+# Installs what is needed, builds tavrin and runs every test: the plain
+# build, the same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and the concurrency test under ThreadSanitizer. Run as root: the
 # end-to-end tests mount FUSE filesystems.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)"
-cd "$build" && ctest --output-on-failure --timeout 300 -j 2
+jobs=$(nproc)
+
+# suite DIR CTEST-ARGS CMAKE-ARGS...: configure, build and test one build.
+suite() {
+    dir=$1 selection=$2
+    shift 2
+    echo "== $dir"
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    (cd "$dir" && ctest --output-on-failure --timeout 300 -j 2 $selection)
+}
+
+suite "${BUILD_DIR:-build}" ""
+suite build-asan "" -DTAVRIN_SANITIZE=address,undefined
+suite build-tsan "-R Concurrency" -DTAVRIN_SANITIZE=thread

@@ -83,17 +83,6 @@ bool is_mounted(const std::string &mount_point)
     return false;
 }
 
-std::vector<std::string> lines_starting(const std::string &text, const std::string &prefix)
-{
-    std::vector<std::string> found;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line))
-        if (line.compare(0, prefix.size(), prefix) == 0)
-            found.push_back(line);
-    return found;
-}
-
 mounted::mounted(std::vector<std::string> options, const std::string &rules, unsigned seed,
                  std::vector<std::string> launcher)
     : out_path_(work_ / "stdout"), err_path_(work_ / "stderr")
@@ -131,6 +120,17 @@ int mounted::unmount()
     if (daemon_ == -1)
         return -1;
     EXPECT_EQ(run_fusermount("-u", mount()), 0) << "fusermount -u failed";
+    const int status = reap(daemon_, std::chrono::milliseconds(MOUNT_BOUND));
+    daemon_ = -1;
+    clean_up();
+    return status;
+}
+
+int mounted::stop_with(int signal)
+{
+    if (daemon_ == -1)
+        return -1;
+    kill(daemon_, signal);
     const int status = reap(daemon_, std::chrono::milliseconds(MOUNT_BOUND));
     daemon_ = -1;
     clean_up();

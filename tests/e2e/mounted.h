@@ -35,6 +35,8 @@ public:
 
     // Unmounts with fusermount -u and returns the daemon's wait status.
     int unmount();
+    // Sends the daemon a signal and returns its wait status.
+    int stop_with(int signal);
     pid_t daemon_pid() const { return daemon_; }
 
     std::string out() const { return read_file(out_path_); }
@@ -72,6 +74,3 @@ int in_child(const std::function<int()> &work,
 int reap(pid_t pid, std::chrono::milliseconds bound);
 
 bool is_mounted(const std::string &mount_point);
-
-// Every line of text that begins with prefix.
-std::vector<std::string> lines_starting(const std::string &text, const std::string &prefix);

@@ -234,6 +234,34 @@ TEST(Startup, ModesAreTheCallersAndUserModulesAreDropped)
     EXPECT_TRUE(exited_with(fs.unmount(), 0));
 }
 
+// SIGTERM, SIGINT (what a terminal sends its foreground job) and fusermount -u
+// all end in a clean unmount: exit status 0 and the seed printed again.
+TEST(Lifecycle, SignalsAndUnmountEndCleanly)
+{
+    for (int signal : {SIGTERM, SIGINT, 0}) {
+        mounted fs(NO_CACHES, "", 77);
+        write_file(fs.at("file"), "x");
+        const std::string mount_point = fs.mount();
+        const int status = signal == 0 ? fs.unmount() : fs.stop_with(signal);
+        EXPECT_TRUE(exited_with(status, 0)) << signal << " " << status;
+        EXPECT_FALSE(is_mounted(mount_point)) << signal;
+        EXPECT_EQ(lines_starting(fs.out(), "random seed = 77").size(), 2u) << fs.out();
+    }
+}
+
+TEST(Lifecycle, AlreadyMountedMountPointIsRefused)
+{
+    mounted fs(NO_CACHES);
+    write_file(fs.base("occupied"), "");
+    const temp_dir other;
+    const run_result run = run_tavrin({fs.mount(), "-basedir=" + other.path(), "-seed=6", "-f"});
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) != 0) << run.status;
+    EXPECT_EQ(lines_starting(run.out, "random seed").size(), 1u) << run.out;
+    EXPECT_NE(run.err.find("fuse: "), std::string::npos) << run.err;
+    EXPECT_EQ(read_file(fs.at("occupied")), "");
+    EXPECT_TRUE(exited_with(fs.unmount(), 0));
+}
+
 // Started with its standard input closed, the daemon still serves files:
 // fh == 0 means "no descriptor" to the operations, so descriptor 0 must
 // never be a file's.

@@ -46,3 +46,14 @@ void write_file(const std::string &path, const std::string &content)
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
 }
+
+std::vector<std::string> lines_starting(const std::string &text, const std::string &prefix)
+{
+    std::vector<std::string> found;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line))
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            found.push_back(line);
+    return found;
+}

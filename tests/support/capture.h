@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 struct captured_output {
     std::string out;
@@ -30,3 +31,6 @@ private:
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
+
+// Every line of text that begins with prefix.
+std::vector<std::string> lines_starting(const std::string &text, const std::string &prefix);
