@@ -83,16 +83,16 @@ bool is_mounted(const std::string &mount_point)
     return false;
 }
 
-mounted::mounted(std::vector<std::string> options, const std::string &rules, unsigned seed,
-                 std::vector<std::string> launcher)
-    : out_path_(work_ / "stdout"), err_path_(work_ / "stderr")
+mounted::mounted(const mount_settings &settings)
+    : out_path_(work_ / "stdout"),
+      err_path_(settings.discard_stderr ? std::string("/dev/null") : work_ / "stderr")
 {
-    if (!rules.empty())
-        write_file(base("tavrin.conf"), rules);
-    std::vector<std::string> argv = std::move(launcher);
+    if (!settings.rules.empty())
+        write_file(base("tavrin.conf"), settings.rules);
+    std::vector<std::string> argv = settings.launcher;
     argv.insert(argv.end(), {TAVRIN_BINARY, mount(), "-basedir=" + base(),
-                             "-seed=" + std::to_string(seed), "-f"});
-    argv.insert(argv.end(), options.begin(), options.end());
+                             "-seed=" + std::to_string(settings.seed), "-f"});
+    argv.insert(argv.end(), settings.options.begin(), settings.options.end());
     start(std::move(argv));
 }
 

@@ -16,13 +16,21 @@
 // Options that make the kernel send every request: caches off.
 extern const std::vector<std::string> NO_CACHES;
 
+// How to start the daemon.
+struct mount_settings {
+    std::vector<std::string> options = NO_CACHES;
+    std::string rules;            // written to the base directory when not empty
+    unsigned seed = 1;
+    std::vector<std::string> launcher;  // words that come before tavrin's, if any
+    bool discard_stderr = false;  // for loads whose skip lines would fill a disk
+};
+
 class mounted {
 public:
-    // Rule file text, written to the base directory before mounting when given.
-    // A launcher, when given, runs the daemon: its words come before tavrin's.
     explicit mounted(std::vector<std::string> options = NO_CACHES,
-                     const std::string &rules = "", unsigned seed = 1,
-                     std::vector<std::string> launcher = {});
+                     const std::string &rules = "", unsigned seed = 1)
+        : mounted(mount_settings{std::move(options), rules, seed, {}, false}) {}
+    explicit mounted(const mount_settings &settings);
     ~mounted();
     mounted(const mounted &) = delete;
     mounted &operator=(const mounted &) = delete;

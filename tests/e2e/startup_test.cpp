@@ -267,7 +267,9 @@ TEST(Lifecycle, AlreadyMountedMountPointIsRefused)
 // never be a file's.
 TEST(Startup, ClosedStandardInputIsNeverHandedToAFile)
 {
-    mounted fs(NO_CACHES, "", 1, {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&-"});
+    mount_settings settings;
+    settings.launcher = {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&-"};
+    mounted fs(settings);
     write_file(fs.base("file"), "content");
     EXPECT_EQ(read_file(fs.at("file")), "content");
     EXPECT_TRUE(exited_with(fs.unmount(), 0));
