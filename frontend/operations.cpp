@@ -81,6 +81,20 @@ int hooked(const char *path, fs_op op, HostWork &&work)
     return hooked(path, op, work, [] {});
 }
 
+// After release the kernel never names a handle again, so what it holds is
+// let go whatever the hook says; otherwise an injected fault or skip would
+// leak a descriptor for the life of the daemon. The verdict is still what
+// the operation answers.
+template <typename LetGo>
+int hooked_release(const char *path, fs_op op, LetGo &&let_go)
+{
+    const int32_t verdict = injection_check(path, op);
+    const int released = let_go();
+    if (verdict == INJECT_SKIP)
+        return 0;
+    return verdict != 0 ? verdict : released;
+}
+
 // read and write: through the handle's descriptor, or a descriptor opened for
 // this one transfer when libfuse gives no handle.
 template <typename Transfer>
@@ -227,7 +241,7 @@ int fs_flush(const char *path, fuse_file_info *fi) noexcept
 
 int fs_release(const char *path, fuse_file_info *fi) noexcept
 {
-    return hooked(path, OP_RELEASE, [&] {
+    return hooked_release(path, OP_RELEASE, [&] {
         const int fd = handle_fd(fi);
         return fd == -1 ? 0 : status(close(fd));
     });
@@ -279,7 +293,7 @@ int fs_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t,
 
 int fs_releasedir(const char *path, fuse_file_info *fi) noexcept
 {
-    return hooked(path, OP_RELEASEDIR, [&] {
+    return hooked_release(path, OP_RELEASEDIR, [&] {
         DIR *stream = handle_dir(fi);
         return stream == nullptr ? 0 : status(closedir(stream));
     });

@@ -102,6 +102,33 @@ TEST_F(Operations, TransfersWithoutAHandleOpenThePath)
     EXPECT_EQ(fs_operations.read((dir_ / "absent").c_str(), buf, 4, 0, nullptr), -ENOENT);
 }
 
+// Whatever the hook says about a release, the handle's descriptor or stream
+// is let go: nothing would ever close it otherwise.
+TEST_F(Operations, ReleaseLetsGoOfTheHandleWhateverTheVerdict)
+{
+    const std::string file = dir_ / "file";
+    write_file(file, "x");
+    for (const std::string kind : {"errinj_errno", "errinj_noop"}) {
+        use_rules("[" + kind + "]\nop_regexp = ^release\nprobability = 100\n");
+        const int fd = open(file.c_str(), O_RDONLY);
+        fuse_file_info fi = {};
+        fi.fh = static_cast<uint64_t>(fd);
+        int result = 0;
+        capture([&] { result = fs_operations.release(file.c_str(), &fi); });
+        if (kind == "errinj_errno")
+            EXPECT_LT(result, 0);
+        else
+            EXPECT_EQ(result, 0);
+        EXPECT_EQ(fcntl(fd, F_GETFD), -1) << kind << ": descriptor left open";
+
+        fuse_file_info dir_handle = {};
+        dir_handle.fh = reinterpret_cast<uintptr_t>(opendir(dir_.path().c_str()));
+        const int dir_fd = dirfd(reinterpret_cast<DIR *>(dir_handle.fh));
+        capture([&] { fs_operations.releasedir(dir_.path().c_str(), &dir_handle); });
+        EXPECT_EQ(fcntl(dir_fd, F_GETFD), -1) << kind << ": directory stream left open";
+    }
+}
+
 TEST_F(Operations, SkippedReadlinkHandsBackAnEmptyText)
 {
     use_rules("[errinj_noop]\nop_regexp = ^readlink$\nprobability = 100\n");
