@@ -75,8 +75,14 @@ const int access_errnos[] = {EACCES, EFAULT, EINVAL,  EIO,   ELOOP,
 const int ftruncate_errnos[] = {EACCES, EBADF,  EFAULT, EFBIG,   EINVAL,
                                 EIO,    EISDIR, ELOOP,  ENAMETOOLONG, ENOENT,
                                 ENOTDIR, EPERM, EROFS,  ETXTBSY};
-const int lock_errnos[] = {EAGAIN, EBADF,  EDEADLK, EINTR,      EINVAL,    EMFILE,
-                           ENOLCK, ENOTTY, EOPNOTSUPP, EOVERFLOW, EPERM,   ESRCH};
+// Linux restarts a lock request that a FUSE filesystem answers with EINTR and,
+// with no signal pending, hands the caller its internal ERESTARTSYS (512),
+// which is no errno at all; so EINTR stays out of the list there.
+const int lock_errnos[] = {EAGAIN, EBADF,  EDEADLK,
+#ifndef __linux__
+                           EINTR,
+#endif
+                           EINVAL, EMFILE, ENOLCK, ENOTTY, EOPNOTSUPP, EOVERFLOW, EPERM, ESRCH};
 const int ioctl_errnos[] = {EBADF, EFAULT, EINVAL, ENOTTY};
 const int utimens_errnos[] = {EACCES, EBADF,  EFAULT,  EINVAL, EIO,   ELOOP,
                               ENAMETOOLONG, ENOENT, ENOTDIR, EPERM, EROFS, ESRCH};
