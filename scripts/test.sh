@@ -3,7 +3,8 @@
 # build, the same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
 # and the concurrency test under ThreadSanitizer. The stress test runs for a
 # minute in the plain build and 20 seconds under the sanitizers;
-# TAVRIN_STRESS_SECONDS=N sets both. Run as root: the
+# TAVRIN_STRESS_SECONDS=N sets both. Last, the rule loader is fuzzed for 30
+# seconds (TAVRIN_FUZZ_SECONDS). Run as root: the
 # end-to-end tests mount FUSE filesystems.
 set -eu
 cd "$(dirname "$0")/.."
@@ -23,3 +24,6 @@ suite() {
 suite "${BUILD_DIR:-build}" ""
 TAVRIN_STRESS_SECONDS=${TAVRIN_STRESS_SECONDS:-20} suite build-asan "" -DTAVRIN_SANITIZE=address,undefined
 suite build-tsan "-R Concurrency" -DTAVRIN_SANITIZE=thread
+
+echo "== fuzzing the rule loader"
+scripts/fuzz.sh "${TAVRIN_FUZZ_SECONDS:-30}"

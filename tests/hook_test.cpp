@@ -288,6 +288,22 @@ TEST_F(Hook, KillRuleKillsTheRequesterAndNothingElse)
     EXPECT_NE(printed.out.find("send signal "), std::string::npos);
 }
 
+// Paths are bytes: newlines and invalid UTF-8 are matched and printed as
+// they are, and a pattern known to be costly for backtracking matchers still
+// ends.
+TEST_F(Hook, OddPathsAndCostlyPatterns)
+{
+    use_rules("[errinj_noop]\npath_regexp = b\xff$\nprobability = 100\n");
+    captured_output printed;
+    const char odd[] = "/base/a\nb\xff";
+    EXPECT_EQ(check(odd, OP_GETATTR, &printed), INJECT_SKIP);
+    EXPECT_EQ(printed.out, std::string("errinj_noop triggered on operation 'getattr', ") + odd + "\n");
+
+    use_rules("[errinj_noop]\npath_regexp = ^(a|aa)*(a*)*b$\nprobability = 100\n");
+    const std::string long_path = "/" + std::string(5000, 'a');
+    EXPECT_EQ(check(long_path.c_str(), OP_GETATTR), 0);
+}
+
 TEST_F(Hook, SlowdownOfMoreThanASecondReallySleeps)
 {
     use_rules("[errinj_slowdown]\nprobability = 100\nduration = 1000000001\n");

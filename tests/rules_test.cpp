@@ -111,4 +111,52 @@ TEST(RuleOptionHandler, AnswersByWhatItTook)
     EXPECT_EQ(set.rules[0].probability, 3u);
 }
 
+// Rule files no one meant to write: the loader takes what inih delivers and
+// never fails on it.
+TEST(RuleSetLoad, HostileFilesLoadAndRelease)
+{
+    const temp_dir dir;
+    const std::string path = dir / "tavrin.conf";
+    auto load = [&](const std::string &content) {
+        write_file(path, content);
+        rule_set_ptr set;
+        capture([&] { set = rule_set_load(path.c_str()); });
+        return set;
+    };
+
+    // A line is read in pieces of 199 characters; the rest is a line of its own.
+    rule_set_ptr set = load("[errinj_noop]\npath_regexp = " + std::string(400, 'x') + "\n");
+    ASSERT_TRUE(set);
+    ASSERT_EQ(set->rules.size(), 1u);
+    EXPECT_EQ(set->rules[0].path_regexp->size(), 199u - std::string("path_regexp = ").size());
+
+    // A NUL byte ends the line's text; a byte order mark is skipped.
+    set = load(std::string("\xef\xbb\xbf[errinj_errno]\nprobability = 4\0" "7\n", 35));
+    ASSERT_TRUE(set);
+    ASSERT_EQ(set->rules.size(), 1u);
+    EXPECT_EQ(set->rules[0].probability, 4u);
+
+    // Thousands of sections of one kind make one rule; the last value wins.
+    std::string many;
+    for (int i = 0; i < 5000; ++i)
+        many += "[errinj_slowdown]\nduration = " + std::to_string(i) + "\n[nonsense" +
+                std::to_string(i) + "]\nkey = value\n";
+    set = load(many);
+    ASSERT_TRUE(set);
+    ASSERT_EQ(set->rules.size(), 1u);
+    EXPECT_EQ(set->rules[0].duration, 4999u);
+
+    // Numbers as atoi reads them, kept to 32 bits.
+    set = load("[errinj_noop]\nprobability = 99999999999999999999999\nduration = -2.9e9\n");
+    ASSERT_TRUE(set);
+    EXPECT_EQ(set->rules[0].probability, 4294967295u);
+    EXPECT_EQ(set->rules[0].duration, 4294967294u);
+
+    // Binary junk is no rule file, yet still loads.
+    std::string junk;
+    for (int i = 0; i < 4096; ++i)
+        junk += static_cast<char>((i * 131 + 7) % 256);
+    EXPECT_TRUE(load(junk));
+}
+
 }  // namespace
