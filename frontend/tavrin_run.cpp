@@ -1,0 +1,326 @@
+// tavrin-run: runs one command against a fault-injected mirror of a
+// directory and always cleans up. It makes a private mount point (in
+// $TMPDIR, or /tmp), optionally
+// puts a rule file in place, mounts tavrin in the foreground in a session of
+// its own (so a Ctrl-C reaches the command, not the filesystem), runs the
+// command inside the mount, then unmounts and reaps tavrin whatever happened.
+// Its exit status is the command's, or 128+N when signal N ended it.
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const char USAGE[] =
+    "usage: tavrin-run [-seed=N] [-rules=FILE] [-log=FILE] [tavrin options] BASEDIR -- COMMAND "
+    "[ARGS...]\n";
+
+// Exit status for tavrin-run's own failures, before any command ran.
+constexpr int RUN_FAILED = 125;
+
+struct invocation {
+    std::string seed;
+    std::string rules;
+    std::string log;
+    std::string basedir;
+    std::vector<std::string> tavrin_options;
+    std::vector<std::string> command;
+};
+
+void complain(const std::string &message)
+{
+    fprintf(stderr, "tavrin-run: %s\n", message.c_str());
+}
+
+bool starts_with(const std::string &text, const char *prefix)
+{
+    return text.compare(0, strlen(prefix), prefix) == 0;
+}
+
+bool parse(int argc, char **argv, invocation &run)
+{
+    int at = 1;
+    for (; at < argc && strcmp(argv[at], "--") != 0; ++at) {
+        const std::string arg = argv[at];
+        if (starts_with(arg, "-seed="))
+            run.seed = arg.substr(6);
+        else if (starts_with(arg, "-rules="))
+            run.rules = arg.substr(7);
+        else if (starts_with(arg, "-log="))
+            run.log = arg.substr(5);
+        else if (arg == "-o" && at + 1 < argc)
+            run.tavrin_options.insert(run.tavrin_options.end(), {arg, argv[++at]});
+        else if (arg[0] == '-')
+            run.tavrin_options.push_back(arg);
+        else if (run.basedir.empty())
+            run.basedir = arg;
+        else
+            return false;
+    }
+    for (++at; at < argc; ++at)
+        run.command.push_back(argv[at]);
+    return !run.basedir.empty() && !run.command.empty();
+}
+
+// The tavrin installed beside this program, or the one on the PATH.
+std::string tavrin_program()
+{
+    char self[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length > 0) {
+        std::string beside(self, static_cast<std::size_t>(length));
+        beside = beside.substr(0, beside.rfind('/') + 1) + "tavrin";
+        if (access(beside.c_str(), X_OK) == 0)
+            return beside;
+    }
+    return "tavrin";
+}
+
+bool is_mounted(const std::string &mount_point)
+{
+    std::ifstream mountinfo("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(mountinfo, line)) {
+        std::istringstream fields(line);
+        std::string skip, point;
+        fields >> skip >> skip >> skip >> skip >> point;
+        if (point == mount_point)
+            return true;
+    }
+    return false;
+}
+
+std::vector<char *> argv_of(std::vector<std::string> &words)
+{
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+pid_t start_tavrin(const invocation &run, const std::string &mount_point)
+{
+    std::vector<std::string> words = {tavrin_program(), mount_point, "-basedir=" + run.basedir,
+                                      "-seed=" + run.seed, "-f"};
+    words.insert(words.end(), run.tavrin_options.begin(), run.tavrin_options.end());
+    const int log = run.log.empty() ? dup(2)
+                                    : open(run.log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (log == -1) {
+        complain("cannot open " + run.log + ": " + strerror(errno));
+        return -1;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        setsid();
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(log, 1);
+        dup2(log, 2);
+        std::vector<char *> argv = argv_of(words);
+        execvp(argv[0], argv.data());
+        fprintf(stderr, "tavrin-run: cannot run %s: %s\n", argv[0], strerror(errno));
+        _exit(127);
+    }
+    close(log);
+    return child;
+}
+
+// Waits for pid within the bound; returns its wait status, or -1 past it.
+int wait_bounded(pid_t pid, std::chrono::milliseconds bound)
+{
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return status;
+}
+
+bool wait_for_mount(pid_t tavrin, const std::string &mount_point)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!is_mounted(mount_point)) {
+        int status = 0;
+        if (waitpid(tavrin, &status, WNOHANG) == tavrin || std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+volatile sig_atomic_t forwarded_signal = 0;
+volatile pid_t command_pid = 0;
+
+void forward(int signal)
+{
+    forwarded_signal = signal;
+    if (command_pid > 0)
+        kill(command_pid, signal);
+}
+
+// Like system(): while the command runs, a Ctrl-C is the command's to act
+// on; a termination sent to tavrin-run alone is passed on to it.
+int run_command(invocation &run, const std::string &mount_point)
+{
+    struct sigaction ignore = {}, passing = {}, old_int = {}, old_quit = {};
+    ignore.sa_handler = SIG_IGN;
+    passing.sa_handler = forward;
+    sigaction(SIGINT, &ignore, &old_int);
+    sigaction(SIGQUIT, &ignore, &old_quit);
+    sigaction(SIGTERM, &passing, nullptr);
+    sigaction(SIGHUP, &passing, nullptr);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        sigaction(SIGINT, &old_int, nullptr);
+        sigaction(SIGQUIT, &old_quit, nullptr);
+        signal(SIGTERM, SIG_DFL);
+        signal(SIGHUP, SIG_DFL);
+        if (chdir(mount_point.c_str()) != 0 || setenv("TAVRIN_MOUNT", mount_point.c_str(), 1) != 0)
+            _exit(RUN_FAILED);
+        std::vector<char *> argv = argv_of(run.command);
+        execvp(argv[0], argv.data());
+        fprintf(stderr, "tavrin-run: cannot run %s: %s\n", argv[0], strerror(errno));
+        _exit(127);
+    }
+    command_pid = child;
+    if (forwarded_signal != 0)
+        kill(child, forwarded_signal);
+    int status = 0;
+    while (waitpid(child, &status, 0) == -1 && errno == EINTR) {
+    }
+    command_pid = 0;
+    sigaction(SIGINT, &old_int, nullptr);
+    sigaction(SIGQUIT, &old_quit, nullptr);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+int fusermount(const char *flag, const std::string &mount_point)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execlp("fusermount", "fusermount", flag, mount_point.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+// Unmounts (retrying while something still holds the mount, then lazily)
+// and reaps tavrin, with SIGTERM and SIGKILL as the last resorts.
+void tear_down(pid_t tavrin, const std::string &mount_point)
+{
+    for (int attempt = 0; is_mounted(mount_point) && attempt < 50; ++attempt) {
+        if (fusermount("-u", mount_point) == 0)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (is_mounted(mount_point))
+        fusermount("-uz", mount_point);
+    if (tavrin > 0 && wait_bounded(tavrin, std::chrono::seconds(10)) == -1) {
+        kill(tavrin, SIGTERM);
+        if (wait_bounded(tavrin, std::chrono::seconds(5)) == -1) {
+            kill(tavrin, SIGKILL);
+            waitpid(tavrin, nullptr, 0);
+        }
+    }
+}
+
+bool copy_rules(const std::string &from, const std::string &to)
+{
+    std::ifstream in(from, std::ios::binary);
+    if (!in) {
+        complain("cannot read " + from);
+        return false;
+    }
+    const int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (fd == -1) {
+        complain(errno == EEXIST ? to + " exists already; tavrin-run will not replace it"
+                                 : "cannot create " + to + ": " + strerror(errno));
+        return false;
+    }
+    const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const bool written = write(fd, content.data(), content.size()) ==
+                         static_cast<ssize_t>(content.size());
+    close(fd);
+    if (!written)
+        complain("cannot write " + to);
+    return written;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    invocation run;
+    if (!parse(argc, argv, run)) {
+        fputs(USAGE, stderr);
+        return RUN_FAILED;
+    }
+    if (run.seed.empty())
+        run.seed = std::to_string(static_cast<int>(static_cast<uint32_t>(time(nullptr))));
+
+    struct stat st;
+    if (stat(run.basedir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        complain(run.basedir + " is not a directory");
+        return RUN_FAILED;
+    }
+    const std::string rule_file = run.basedir + "/tavrin.conf";
+    if (!run.rules.empty()) {
+        struct stat existing;
+        if (lstat(rule_file.c_str(), &existing) == 0) {
+            complain(rule_file + " exists already; tavrin-run will not replace it");
+            return RUN_FAILED;
+        }
+    }
+
+    const char *tmpdir = getenv("TMPDIR");
+    std::string templ = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/tavrin-run.XXXXXX";
+    if (mkdtemp(templ.data()) == nullptr) {
+        complain(std::string("cannot make a mount point: ") + strerror(errno));
+        return RUN_FAILED;
+    }
+    const std::string mount_point = templ;
+    if (!run.rules.empty() && !copy_rules(run.rules, rule_file)) {
+        rmdir(mount_point.c_str());
+        return RUN_FAILED;
+    }
+
+    int result = RUN_FAILED;
+    const pid_t tavrin = start_tavrin(run, mount_point);
+    if (tavrin > 0 && wait_for_mount(tavrin, mount_point))
+        result = run_command(run, mount_point);
+    else if (tavrin > 0)
+        complain("tavrin did not mount " + run.basedir);
+
+    tear_down(tavrin, mount_point);
+    rmdir(mount_point.c_str());
+    if (!run.rules.empty())
+        unlink(rule_file.c_str());
+    if (result != RUN_FAILED || tavrin > 0)
+        fprintf(stderr, "tavrin-run: seed %s; repeat this run with -seed=%s\n", run.seed.c_str(),
+                run.seed.c_str());
+    return result;
+}

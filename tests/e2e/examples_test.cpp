@@ -1,0 +1,155 @@
+// Every shipped example rule file, mounted and met by a real program.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "injection/catalogue.h"
+#include "mounted.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string example(const std::string &name)
+{
+    return read_file(std::string(EXAMPLES_DIR) + "/" + name);
+}
+
+std::vector<std::string> caches_off_direct()
+{
+    std::vector<std::string> options = NO_CACHES;
+    options.insert(options.end(), {"-o", "direct_io"});
+    return options;
+}
+
+bool in_list(fs_op op, int error)
+{
+    const errno_list &list = errno_lists[op];
+    return std::find(list.entries, list.entries + list.count, error) != list.entries + list.count;
+}
+
+void expect_clean_unmount(mounted &fs)
+{
+    const int status = fs.unmount();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(Examples, FlakyDiskFailsSomeReadsUnderData)
+{
+    mounted fs(caches_off_direct(), example("flaky-disk.conf"), 7);
+    ASSERT_EQ(mkdir(fs.base("data").c_str(), 0755), 0);
+    write_file(fs.base("data/table"), "rows");
+    write_file(fs.base("elsewhere"), "fine");
+    int failures = 0;
+    const int fd = open(fs.at("data/table").c_str(), O_RDONLY);
+    ASSERT_NE(fd, -1);
+    for (int i = 0; i < 500; ++i) {
+        char buf[4];
+        if (pread(fd, buf, sizeof buf, 0) == -1) {
+            ++failures;
+            EXPECT_TRUE(in_list(OP_READ, errno)) << strerror(errno);
+        }
+    }
+    close(fd);
+    EXPECT_GT(failures, 0);
+    EXPECT_LT(failures, 60);
+    for (int i = 0; i < 50; ++i)
+        ASSERT_EQ(read_file(fs.at("elsewhere")), "fine");
+    expect_clean_unmount(fs);
+}
+
+TEST(Examples, SlowFsyncDelaysEverySync)
+{
+    mounted fs(NO_CACHES, example("slow-fsync.conf"));
+    const int fd = open(fs.at("journal").c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_NE(fd, -1);
+    for (auto sync : {fsync, fdatasync}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(sync(fd), 0);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
+    }
+    close(fd);
+    expect_clean_unmount(fs);
+}
+
+TEST(Examples, FullDiskRefusesWritesAndCreatesUnderFull)
+{
+    mounted fs(caches_off_direct(), example("full-disk.conf"));
+    ASSERT_EQ(mkdir(fs.base("full").c_str(), 0755), 0);
+    write_file(fs.base("full/old"), "old data");
+
+    EXPECT_EQ(open(fs.at("full/new").c_str(), O_CREAT | O_WRONLY, 0644), -1);
+    EXPECT_TRUE(in_list(OP_CREAT, errno) || in_list(OP_GETATTR, errno)) << strerror(errno);
+    EXPECT_EQ(mkdir(fs.at("full/dir").c_str(), 0755), -1);
+    const int fd = open(fs.at("full/old").c_str(), O_WRONLY);
+    ASSERT_NE(fd, -1);
+    EXPECT_EQ(pwrite(fd, "new", 3, 0), -1);
+    EXPECT_TRUE(in_list(OP_WRITE, errno)) << strerror(errno);
+    close(fd);
+    EXPECT_EQ(read_file(fs.at("full/old")), "old data");
+    EXPECT_EQ(unlink(fs.at("full/old").c_str()), 0);
+    write_file(fs.at("roomy"), "written");
+    EXPECT_EQ(read_file(fs.base("roomy")), "written");
+    expect_clean_unmount(fs);
+}
+
+TEST(Examples, LyingDurabilityReportsSkippedSyncsAsDone)
+{
+    mounted fs(NO_CACHES, example("lying-durability.conf"));
+    const int fd = open(fs.at("wal").c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_NE(fd, -1);
+    EXPECT_EQ(write(fd, "commit", 6), 6);
+    EXPECT_EQ(fsync(fd), 0);
+    EXPECT_EQ(fdatasync(fd), 0);
+    close(fd);
+    EXPECT_EQ(lines_starting(fs.out(), "errinj_noop triggered on operation 'fsync', " +
+                                           fs.base("wal")).size(), 2u)
+        << fs.out();
+    expect_clean_unmount(fs);
+}
+
+TEST(Examples, CrashOnLockKillsWhoeverOpensALockFile)
+{
+    mounted fs(NO_CACHES, example("crash-on-lock.conf"));
+    write_file(fs.base("db.lock"), "");
+    const std::string lock = fs.at("db.lock"), data = fs.at("db");
+    const int killed = in_child([&] {
+        open(lock.c_str(), O_RDWR);
+        return 0;
+    });
+    EXPECT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL) << killed;
+    const int survived = in_child([&] {
+        const int fd = open(data.c_str(), O_CREAT | O_RDWR, 0644);
+        return fd == -1 ? 1 : 0;
+    });
+    EXPECT_TRUE(WIFEXITED(survived) && WEXITSTATUS(survived) == 0);
+    expect_clean_unmount(fs);
+}
+
+TEST(Examples, ChangingRulesMoveTheFaultsWhileMounted)
+{
+    mounted fs(caches_off_direct(), example("changing-before.conf"));
+    ASSERT_EQ(mkdir(fs.base("logs").c_str(), 0755), 0);
+    write_file(fs.base("logs/app.log"), "line\n");
+    int fd = open(fs.at("logs/app.log").c_str(), O_RDWR);
+    ASSERT_NE(fd, -1);
+    char buf[8];
+    EXPECT_EQ(pread(fd, buf, sizeof buf, 0), -1);
+
+    write_file(fs.base("tavrin.conf"), example("changing-after.conf"));
+    struct stat st;
+    ASSERT_EQ(stat(fs.at("tavrin.conf").c_str(), &st), 0);
+    EXPECT_EQ(pread(fd, buf, sizeof buf, 0), 5);
+    EXPECT_EQ(pwrite(fd, "lost", 4, 0), 0);
+    close(fd);
+    EXPECT_EQ(read_file(fs.base("logs/app.log")), "line\n");
+    expect_clean_unmount(fs);
+}
+
+}  // namespace

@@ -1,0 +1,140 @@
+// tavrin-run end to end: the command runs inside the mount, its status comes
+// back, rule files are put in place and taken away, and no mount or daemon
+// is ever left behind, whatever happens to the command.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "mounted.h"
+
+namespace {
+
+// tavrin-run makes its mount points here, so that tests running side by
+// side see only their own.
+const temp_dir &mount_points()
+{
+    static const temp_dir dir;
+    return dir;
+}
+
+bool no_tavrin_mounts()
+{
+    std::ifstream mountinfo("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(mountinfo, line))
+        if (line.find(" " + mount_points().path() + "/") != std::string::npos)
+            return false;
+    return true;
+}
+
+struct run_outcome {
+    int status;
+    std::string err;
+};
+
+// Runs tavrin-run in a process group of its own, optionally sending that
+// group a signal once the command has started.
+run_outcome tavrin_run(const std::vector<std::string> &arguments, int signal_group = 0)
+{
+    const temp_dir work;
+    const std::string err = work / "stderr", started = work / "started";
+    std::vector<std::string> argv = {TAVRIN_RUN_BINARY};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    if (signal_group != 0) {
+        argv.insert(argv.end(), {"--", "sh", "-c", "touch '" + started + "'; exec sleep 30"});
+    }
+    fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        setpgid(0, 0);
+        setenv("TMPDIR", mount_points().path().c_str(), 1);
+        if (freopen(err.c_str(), "w", stderr) == nullptr)
+            _exit(126);
+        std::vector<char *> args;
+        for (const std::string &arg : argv)
+            args.push_back(const_cast<char *>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(126);
+    }
+    if (signal_group != 0) {
+        for (int i = 0; i < 2000 && access(started.c_str(), F_OK) != 0; ++i)
+            usleep(5000);
+        kill(-child, signal_group);  // what a terminal does on Ctrl-C
+    }
+    const int status = reap(child, std::chrono::milliseconds(40000));
+    return {status, read_file(err)};
+}
+
+int exit_code(int status)
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(TavrinRun, RunsTheCommandInsideTheMountAndReturnsItsStatus)
+{
+    const temp_dir base;
+    write_file(base / "file", "content");
+    const run_outcome run = tavrin_run(
+        {"-seed=12", base.path(), "--", "sh", "-c",
+         "test \"$PWD\" = \"$TAVRIN_MOUNT\" && test \"$(cat file)\" = content && exit 7"});
+    EXPECT_EQ(exit_code(run.status), 7) << run.err;
+    EXPECT_NE(run.err.find("random seed = 12\n"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("tavrin-run: seed 12; repeat this run with -seed=12\n"), std::string::npos);
+    EXPECT_TRUE(no_tavrin_mounts());
+}
+
+TEST(TavrinRun, PutsRulesInPlaceAndTakesThemAway)
+{
+    const temp_dir base, work;
+    write_file(base / "victim.lock", "");
+    const std::string rules = work / "rules.conf", log = work / "log";
+    write_file(rules, "[errinj_kill_caller]\npath_regexp = \\.lock$\nop_regexp = ^open$\n"
+                      "probability = 100\n");
+    const run_outcome run =
+        tavrin_run({"-rules=" + rules, "-log=" + log, base.path(), "--", "cat", "victim.lock"});
+    EXPECT_EQ(exit_code(run.status), 128 + SIGKILL) << run.err;
+    EXPECT_NE(read_file(log).find("errinj_kill_caller triggered"), std::string::npos);
+    EXPECT_EQ(access((base / "tavrin.conf").c_str(), F_OK), -1) << "the copied rules stayed";
+    EXPECT_TRUE(no_tavrin_mounts());
+}
+
+TEST(TavrinRun, RefusesToReplaceAnExistingRuleFile)
+{
+    const temp_dir base, work;
+    write_file(base / "tavrin.conf", "[errinj_noop]\n");
+    write_file(work / "rules.conf", "");
+    const run_outcome run =
+        tavrin_run({"-rules=" + work / "rules.conf", base.path(), "--", "true"});
+    EXPECT_EQ(exit_code(run.status), 125);
+    EXPECT_NE(run.err.find("exists already"), std::string::npos) << run.err;
+    EXPECT_EQ(read_file(base / "tavrin.conf"), "[errinj_noop]\n");
+    EXPECT_TRUE(no_tavrin_mounts());
+}
+
+TEST(TavrinRun, FailuresToSetUpLeaveNothingBehind)
+{
+    const temp_dir base;
+    EXPECT_EQ(exit_code(tavrin_run({base / "absent", "--", "true"}).status), 125);
+    EXPECT_EQ(exit_code(tavrin_run({base.path()}).status), 125);
+    EXPECT_EQ(exit_code(tavrin_run({base.path(), "--", "/no/such/program"}).status), 127);
+    EXPECT_TRUE(no_tavrin_mounts());
+}
+
+TEST(TavrinRun, InterruptedCommandStillCleansUp)
+{
+    const temp_dir base;
+    const run_outcome interrupted = tavrin_run({base.path()}, SIGINT);
+    EXPECT_EQ(exit_code(interrupted.status), 128 + SIGINT) << interrupted.err;
+    const run_outcome terminated = tavrin_run({base.path()}, SIGTERM);
+    EXPECT_EQ(exit_code(terminated.status), 128 + SIGTERM) << terminated.err;
+    EXPECT_TRUE(no_tavrin_mounts());
+    EXPECT_NE(interrupted.err.find("random seed"), std::string::npos);
+}
+
+}  // namespace
