@@ -4,7 +4,6 @@
 // slowdown's sleep -- so checks never interleave and a seed replays exactly.
 #include "hook.h"
 
-#include <regex.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,30 +16,6 @@
 mount_state_record mount_state;
 
 namespace {
-
-class compiled_pattern {
-public:
-    explicit compiled_pattern(const char *pattern)
-        : status_(regcomp(&regex_, pattern, REG_EXTENDED | REG_ICASE)) {}
-    ~compiled_pattern()
-    {
-        if (status_ == 0)
-            regfree(&regex_);
-    }
-    compiled_pattern(const compiled_pattern &) = delete;
-    compiled_pattern &operator=(const compiled_pattern &) = delete;
-
-    int status() const { return status_; }
-    int search(const char *text) const
-    {
-        regmatch_t match[1];
-        return regexec(&regex_, text, 1, match, 0);
-    }
-
-private:
-    regex_t regex_;
-    int status_;
-};
 
 class lock_guard {
 public:
@@ -57,9 +32,9 @@ private:
 };
 
 // A filter whose pattern is absent lets every text through.
-bool filter_passes(const std::optional<std::string> &pattern, const char *text)
+bool filter_passes(const std::unique_ptr<compiled_pattern> &pattern, const char *text)
 {
-    return !pattern || regex_mismatch(pattern->c_str(), text) == 0;
+    return !pattern || pattern->mismatch(text) == 0;
 }
 
 // Some requests have no requester (release, libfuse's own removal of
@@ -105,12 +80,12 @@ int32_t apply_rule(const injection_rule &rule, const char *path, fs_op op,
                 kind_name, static_cast<int>(rule.probability));
         return result;
     }
-    if (!filter_passes(rule.path_regexp, path)) {
+    if (!filter_passes(rule.path_pattern, path)) {
         fprintf(stderr, "errinj '%s' skipped: path_regexp (%s) is not matched\n",
                 kind_name, rule.path_regexp->c_str());
         return result;
     }
-    if (!filter_passes(rule.op_regexp, op_name)) {
+    if (!filter_passes(rule.op_pattern, op_name)) {
         fprintf(stderr, "errinj '%s' skipped: op_regexp (%s) is not matched\n",
                 kind_name, rule.op_regexp->c_str());
         return result;
@@ -137,17 +112,22 @@ int32_t apply_rule(const injection_rule &rule, const char *path, fs_op op,
 
 }  // namespace
 
+int compiled_pattern::mismatch(const char *text) const
+{
+    if (status_ != 0) {
+        perror("regcomp");
+        return status_;
+    }
+    regmatch_t match[1];
+    const int result = regexec(&regex_, text, 1, match, 0);
+    if (result != 0)
+        perror("regexec");
+    return result;
+}
+
 int regex_mismatch(const char *pattern, const char *text)
 {
-    const compiled_pattern compiled(pattern);
-    if (compiled.status() != 0) {
-        perror("regcomp");
-        return compiled.status();
-    }
-    const int match = compiled.search(text);
-    if (match != 0)
-        perror("regexec");
-    return match;
+    return compiled_pattern(pattern).mismatch(text);
 }
 
 int32_t injection_check(const char *path, fs_op op)

@@ -55,6 +55,19 @@ injection_rule *find_or_add_rule(rule_set &set, injection_kind kind,
     return &set.rules.back();
 }
 
+// Compiling is the dearest part of a check, and a loaded set never changes,
+// so each pattern is compiled once here. A pattern that does not compile
+// keeps its error, which every check that reaches it reports as before.
+void compile_patterns(rule_set &set)
+{
+    for (injection_rule &rule : set.rules) {
+        if (rule.op_regexp)
+            rule.op_pattern = std::make_unique<compiled_pattern>(rule.op_regexp->c_str());
+        if (rule.path_regexp)
+            rule.path_pattern = std::make_unique<compiled_pattern>(rule.path_regexp->c_str());
+    }
+}
+
 }  // namespace
 
 extern "C" int rule_option_handler(void *user, const char *section,
@@ -108,6 +121,13 @@ rule_set_ptr rule_set_load(const char *path)
     // lines have been reported (or skipped) already and the rest still counts.
     if (ini_parse(path, rule_option_handler, set.get()) < 0) {
         fprintf(stderr, "can't load '%s'\n", path);
+        return nullptr;
+    }
+    try {
+        compile_patterns(*set);
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        perror("calloc");
         return nullptr;
     }
     return set;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "pattern.h"
+
 enum injection_kind : uint32_t {
     ERRINJ_ERRNO,
     ERRINJ_KILL_CALLER,
@@ -27,6 +29,9 @@ struct injection_rule {
     uint32_t probability = 0;                // percent; see injection_check
     uint32_t duration = 0;                   // nanoseconds, slowdown only
     injection_kind kind;
+    // The two patterns compiled once the file is read; a check reuses them.
+    std::unique_ptr<compiled_pattern> op_pattern;
+    std::unique_ptr<compiled_pattern> path_pattern;
 
     explicit injection_rule(injection_kind k) : kind(k) {}
 };

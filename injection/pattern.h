@@ -1,0 +1,27 @@
+// A compiled rule pattern: POSIX extended syntax, case ignored. It keeps the
+// compile result, so that a pattern which does not compile is still reported
+// as such each time it is used.
+#pragma once
+
+#include <regex.h>
+
+class compiled_pattern {
+public:
+    explicit compiled_pattern(const char *pattern)
+        : status_(regcomp(&regex_, pattern, REG_EXTENDED | REG_ICASE)) {}
+    ~compiled_pattern()
+    {
+        if (status_ == 0)
+            regfree(&regex_);
+    }
+    compiled_pattern(const compiled_pattern &) = delete;
+    compiled_pattern &operator=(const compiled_pattern &) = delete;
+
+    // 0 when text matches (anywhere); otherwise regcomp's or regexec's code,
+    // after the perror line of the call that failed.
+    int mismatch(const char *text) const;
+
+private:
+    regex_t regex_;
+    int status_;
+};
