@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 mount_state_record mount_state;
 
@@ -31,10 +33,62 @@ private:
     pthread_mutex_t &mutex_;
 };
 
+// The standard-error lines of one check that no rule fired for: the skip
+// lines and the regcomp/regexec lines before them. They are gathered and
+// written at once, because a write per line under the lock is most of what
+// a check with several idle rules costs. What is gathered goes out before
+// the check prints anything on standard output and when it ends, so the
+// lines and their order across both streams stay as they were.
+class skip_report {
+public:
+    skip_report() = default;
+    skip_report(const skip_report &) = delete;
+    skip_report &operator=(const skip_report &) = delete;
+    ~skip_report() { flush(); }
+
+    void add(const char *format, ...) __attribute__((format(printf, 2, 3)))
+    {
+        char line[1024];
+        va_list arguments;
+        va_start(arguments, format);
+        const int length = vsnprintf(line, sizeof line, format, arguments);
+        va_end(arguments);
+        if (length >= static_cast<int>(sizeof line)) {
+            // A long pattern: print it as it comes rather than cut it.
+            flush();
+            va_start(arguments, format);
+            vfprintf(stderr, format, arguments);
+            va_end(arguments);
+        } else if (length > 0) {
+            pending_.append(line, static_cast<std::size_t>(length));
+        }
+    }
+
+    // The line perror(call) would print, with the current errno.
+    void add_perror(const char *call) { add("%s: %s\n", call, strerror(errno)); }
+
+    void flush()
+    {
+        if (!pending_.empty())
+            fwrite(pending_.data(), 1, pending_.size(), stderr);
+        pending_.clear();
+    }
+
+private:
+    std::string pending_;
+};
+
 // A filter whose pattern is absent lets every text through.
-bool filter_passes(const std::unique_ptr<compiled_pattern> &pattern, const char *text)
+bool filter_passes(const std::unique_ptr<compiled_pattern> &pattern, const char *text,
+                   skip_report &report)
 {
-    return !pattern || pattern->mismatch(text) == 0;
+    if (!pattern)
+        return true;
+    const char *failed_call = nullptr;
+    const int code = pattern->mismatch(text, &failed_call);
+    if (failed_call != nullptr)
+        report.add_perror(failed_call);
+    return code == 0;
 }
 
 // Some requests have no requester (release, libfuse's own removal of
@@ -66,7 +120,7 @@ void slow_down(const injection_rule &rule, const char *op_name)
 }
 
 int32_t apply_rule(const injection_rule &rule, const char *path, fs_op op,
-                   int32_t result)
+                   int32_t result, skip_report &report)
 {
     const char *kind_name = kind_names[rule.kind];
     const char *op_name = op_names[op];
@@ -76,21 +130,22 @@ int32_t apply_rule(const injection_rule &rule, const char *path, fs_op op,
     // the order of checks. A probability of 0 is a rule switched off.
     const uint32_t draw = static_cast<uint32_t>(rand() % 101);
     if (rule.probability == 0 || rule.probability < draw) {
-        fprintf(stderr, "errinj '%s' skipped: probability (%d) is not matched\n",
-                kind_name, static_cast<int>(rule.probability));
+        report.add("errinj '%s' skipped: probability (%d) is not matched\n", kind_name,
+                   static_cast<int>(rule.probability));
         return result;
     }
-    if (!filter_passes(rule.path_pattern, path)) {
-        fprintf(stderr, "errinj '%s' skipped: path_regexp (%s) is not matched\n",
-                kind_name, rule.path_regexp->c_str());
+    if (!filter_passes(rule.path_pattern, path, report)) {
+        report.add("errinj '%s' skipped: path_regexp (%s) is not matched\n", kind_name,
+                   rule.path_regexp->c_str());
         return result;
     }
-    if (!filter_passes(rule.op_pattern, op_name)) {
-        fprintf(stderr, "errinj '%s' skipped: op_regexp (%s) is not matched\n",
-                kind_name, rule.op_regexp->c_str());
+    if (!filter_passes(rule.op_pattern, op_name, report)) {
+        report.add("errinj '%s' skipped: op_regexp (%s) is not matched\n", kind_name,
+                   rule.op_regexp->c_str());
         return result;
     }
 
+    report.flush();
     printf("%s triggered on operation '%s', %s\n", kind_name, op_name, path);
     switch (rule.kind) {
     case ERRINJ_ERRNO: {
@@ -112,22 +167,26 @@ int32_t apply_rule(const injection_rule &rule, const char *path, fs_op op,
 
 }  // namespace
 
-int compiled_pattern::mismatch(const char *text) const
+int compiled_pattern::mismatch(const char *text, const char **failed_call) const
 {
     if (status_ != 0) {
-        perror("regcomp");
+        *failed_call = "regcomp";
         return status_;
     }
     regmatch_t match[1];
     const int result = regexec(&regex_, text, 1, match, 0);
     if (result != 0)
-        perror("regexec");
+        *failed_call = "regexec";
     return result;
 }
 
 int regex_mismatch(const char *pattern, const char *text)
 {
-    return compiled_pattern(pattern).mismatch(text);
+    const char *failed_call = nullptr;
+    const int result = compiled_pattern(pattern).mismatch(text, &failed_call);
+    if (failed_call != nullptr)
+        perror(failed_call);
+    return result;
 }
 
 int32_t injection_check(const char *path, fs_op op)
@@ -145,7 +204,8 @@ int32_t injection_check(const char *path, fs_op op)
 
     // Later errno and no-op rules overwrite earlier ones; every rule is visited.
     int32_t result = 0;
+    skip_report report;
     for (const injection_rule &rule : mount_state.rules->rules)
-        result = apply_rule(rule, path, op, result);
+        result = apply_rule(rule, path, op, result, report);
     return result;
 }

@@ -18,8 +18,9 @@ public:
     compiled_pattern &operator=(const compiled_pattern &) = delete;
 
     // 0 when text matches (anywhere); otherwise regcomp's or regexec's code,
-    // after the perror line of the call that failed.
-    int mismatch(const char *text) const;
+    // with the name of the call that failed in *failed_call, for its perror
+    // line. errno is as that call left it.
+    int mismatch(const char *text, const char **failed_call) const;
 
 private:
     regex_t regex_;
