@@ -28,11 +28,6 @@ std::vector<std::string> caches_off_direct()
     return options;
 }
 
-bool in_list(fs_op op, int error)
-{
-    const errno_list &list = errno_lists[op];
-    return std::find(list.entries, list.entries + list.count, error) != list.entries + list.count;
-}
 
 void expect_clean_unmount(mounted &fs)
 {
@@ -53,7 +48,7 @@ TEST(Examples, FlakyDiskFailsSomeReadsUnderData)
         char buf[4];
         if (pread(fd, buf, sizeof buf, 0) == -1) {
             ++failures;
-            EXPECT_TRUE(in_list(OP_READ, errno)) << strerror(errno);
+            EXPECT_TRUE(in_errno_list(OP_READ, errno)) << strerror(errno);
         }
     }
     close(fd);
@@ -85,12 +80,12 @@ TEST(Examples, FullDiskRefusesWritesAndCreatesUnderFull)
     write_file(fs.base("full/old"), "old data");
 
     EXPECT_EQ(open(fs.at("full/new").c_str(), O_CREAT | O_WRONLY, 0644), -1);
-    EXPECT_TRUE(in_list(OP_CREAT, errno) || in_list(OP_GETATTR, errno)) << strerror(errno);
+    EXPECT_TRUE(in_errno_list(OP_CREAT, errno) || in_errno_list(OP_GETATTR, errno)) << strerror(errno);
     EXPECT_EQ(mkdir(fs.at("full/dir").c_str(), 0755), -1);
     const int fd = open(fs.at("full/old").c_str(), O_WRONLY);
     ASSERT_NE(fd, -1);
     EXPECT_EQ(pwrite(fd, "new", 3, 0), -1);
-    EXPECT_TRUE(in_list(OP_WRITE, errno)) << strerror(errno);
+    EXPECT_TRUE(in_errno_list(OP_WRITE, errno)) << strerror(errno);
     close(fd);
     EXPECT_EQ(read_file(fs.at("full/old")), "old data");
     EXPECT_EQ(unlink(fs.at("full/old").c_str()), 0);

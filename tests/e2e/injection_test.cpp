@@ -26,12 +26,6 @@ std::vector<std::string> with(std::vector<std::string> options)
     return options;
 }
 
-bool in_list(fs_op op, int error)
-{
-    const errno_list &list = errno_lists[op];
-    return std::find(list.entries, list.entries + list.count, error) !=
-           list.entries + list.count;
-}
 
 void expect_clean_unmount(mounted &fs)
 {
@@ -56,7 +50,7 @@ TEST(Rules, ErrnoRuleFailsReadsWithAnErrnoFromTheReadList)
     }
     close(fd);
     for (int error : seen)
-        EXPECT_TRUE(in_list(OP_READ, error)) << strerror(error);
+        EXPECT_TRUE(in_errno_list(OP_READ, error)) << strerror(error);
     EXPECT_GT(seen.size(), 3u);
     EXPECT_EQ(read_file(fs.at("bystander")), "fine");
 
@@ -152,7 +146,7 @@ TEST(Rules, RuleFileIsReReadWhileMounted)
     // Written through the mount: the close that follows the write re-reads it.
     write_file(fs.at("tavrin.conf"), "[errinj_errno]\nop_regexp = ^open$\nprobability = 100\n");
     EXPECT_EQ(open(fs.at("data").c_str(), O_RDONLY), -1);
-    EXPECT_TRUE(in_list(OP_OPEN, errno));
+    EXPECT_TRUE(in_errno_list(OP_OPEN, errno));
 
     // Changed behind the mount: any operation on its path re-reads it.
     write_file(fs.base("tavrin.conf"), "");
@@ -172,13 +166,13 @@ TEST(Rules, HookSeesLinkTextAndSourcePaths)
     write_file(fs.base("other"), "o");
 
     EXPECT_EQ(symlink("magic", fs.at("plain-link").c_str()), -1);
-    EXPECT_TRUE(in_list(OP_SYMLINK, errno));
+    EXPECT_TRUE(in_errno_list(OP_SYMLINK, errno));
     EXPECT_EQ(symlink("elsewhere", fs.at("magic").c_str()), 0);
 
     EXPECT_EQ(link(fs.at("from").c_str(), fs.at("to").c_str()), -1);
-    EXPECT_TRUE(in_list(OP_LINK, errno));
+    EXPECT_TRUE(in_errno_list(OP_LINK, errno));
     EXPECT_EQ(rename(fs.at("from").c_str(), fs.at("to").c_str()), -1);
-    EXPECT_TRUE(in_list(OP_RENAME, errno));
+    EXPECT_TRUE(in_errno_list(OP_RENAME, errno));
     EXPECT_EQ(rename(fs.at("other").c_str(), fs.at("from2").c_str()), 0);
     EXPECT_EQ(link(fs.at("from2").c_str(), fs.at("from").c_str()), -1);  // exists already
     EXPECT_EQ(errno, EEXIST);

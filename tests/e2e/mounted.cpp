@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -176,4 +177,10 @@ int in_child(const std::function<int()> &work, std::chrono::seconds bound)
         _exit(work());
     }
     return reap(child, bound);
+}
+
+bool in_errno_list(fs_op op, int error)
+{
+    const errno_list &list = errno_lists[op];
+    return std::find(list.entries, list.entries + list.count, error) != list.entries + list.count;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "injection/catalogue.h"
 #include "support/capture.h"
 
 // Options that make the kernel send every request: caches off.
@@ -82,3 +83,6 @@ int in_child(const std::function<int()> &work,
 int reap(pid_t pid, std::chrono::milliseconds bound);
 
 bool is_mounted(const std::string &mount_point);
+
+// Whether error is one that an errno rule may give operation op.
+bool in_errno_list(fs_op op, int error);

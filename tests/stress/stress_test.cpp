@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -75,13 +76,7 @@ struct area {
 
 bool in_lists(std::initializer_list<fs_op> ops, int error)
 {
-    for (fs_op op : ops) {
-        const errno_list &list = errno_lists[op];
-        for (std::size_t i = 0; i < list.count; ++i)
-            if (list.entries[i] == error)
-                return true;
-    }
-    return false;
+    return std::any_of(ops.begin(), ops.end(), [&](fs_op op) { return in_errno_list(op, error); });
 }
 
 // What the base directory holds: file names with contents, and the subdirectory.
