@@ -167,19 +167,6 @@ int32_t apply_rule(const injection_rule &rule, const char *path, fs_op op,
 
 }  // namespace
 
-int compiled_pattern::mismatch(const char *text, const char **failed_call) const
-{
-    if (status_ != 0) {
-        *failed_call = "regcomp";
-        return status_;
-    }
-    regmatch_t match[1];
-    const int result = regexec(&regex_, text, 1, match, 0);
-    if (result != 0)
-        *failed_call = "regexec";
-    return result;
-}
-
 int regex_mismatch(const char *pattern, const char *text)
 {
     const char *failed_call = nullptr;

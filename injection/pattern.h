@@ -5,10 +5,18 @@
 
 #include <regex.h>
 
+// POSIX leaves adjacent duplication symbols ("a++", "a*{2}") undefined, and
+// glibc's regcomp copies the repeated subtree for each of them, so a run of
+// them takes memory exponential in its length: a rule file could exhaust the
+// daemon. Such a pattern is refused as one that does not compile.
+bool stacks_repetitions(const char *pattern);
+
 class compiled_pattern {
 public:
     explicit compiled_pattern(const char *pattern)
-        : status_(regcomp(&regex_, pattern, REG_EXTENDED | REG_ICASE)) {}
+        : status_(stacks_repetitions(pattern)
+                      ? REG_BADRPT
+                      : regcomp(&regex_, pattern, REG_EXTENDED | REG_ICASE)) {}
     ~compiled_pattern()
     {
         if (status_ == 0)

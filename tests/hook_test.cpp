@@ -299,6 +299,18 @@ TEST_F(Hook, OddPathsAndCostlyPatterns)
     EXPECT_EQ(check(odd, OP_GETATTR, &printed), INJECT_SKIP);
     EXPECT_EQ(printed.out, std::string("errinj_noop triggered on operation 'getattr', ") + odd + "\n");
 
+    // Stacked repetitions would make regcomp's memory grow exponentially.
+    use_rules("[errinj_noop]\npath_regexp = a" + std::string(60, '+') + "\nprobability = 100\n");
+    EXPECT_EQ(check("/base/aaa", OP_GETATTR, &printed), 0);
+    EXPECT_EQ(printed.err.find("regcomp: "), 0u) << printed.err;
+    capture([] {
+        EXPECT_NE(regex_mismatch("a**", "a"), 0);
+        EXPECT_NE(regex_mismatch("x?{2}", "x"), 0);
+        EXPECT_EQ(regex_mismatch("[+*]+a{2}b*(c)?", "++aab"), 0);
+        EXPECT_EQ(regex_mismatch("\\++", "+"), 0);
+        EXPECT_EQ(regex_mismatch("[]*]*x", "]*x"), 0);
+    });
+
     use_rules("[errinj_noop]\npath_regexp = ^(a|aa)*(a*)*b$\nprobability = 100\n");
     const std::string long_path = "/" + std::string(5000, 'a');
     EXPECT_EQ(check(long_path.c_str(), OP_GETATTR), 0);
