@@ -31,7 +31,7 @@ pid_t spawn(const std::vector<std::string> &argv, const std::string &out_path,
     setpgid(0, 0);
     const int in = open("/dev/null", O_RDONLY);
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
     if (in == -1 || out == -1 || err == -1)
         _exit(126);
     dup2(in, 0);
@@ -86,7 +86,7 @@ bool is_mounted(const std::string &mount_point)
 
 mounted::mounted(const mount_settings &settings)
     : out_path_(work_ / "stdout"),
-      err_path_(settings.discard_stderr ? std::string("/dev/null") : work_ / "stderr")
+      err_path_(work_ / "stderr")
 {
     if (!settings.rules.empty())
         write_file(base("tavrin.conf"), settings.rules);

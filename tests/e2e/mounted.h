@@ -23,14 +23,13 @@ struct mount_settings {
     std::string rules;            // written to the base directory when not empty
     unsigned seed = 1;
     std::vector<std::string> launcher;  // words that come before tavrin's, if any
-    bool discard_stderr = false;  // for loads whose skip lines would fill a disk
 };
 
 class mounted {
 public:
     explicit mounted(std::vector<std::string> options = NO_CACHES,
                      const std::string &rules = "", unsigned seed = 1)
-        : mounted(mount_settings{std::move(options), rules, seed, {}, false}) {}
+        : mounted(mount_settings{std::move(options), rules, seed, {}}) {}
     explicit mounted(const mount_settings &settings);
     ~mounted();
     mounted(const mounted &) = delete;
@@ -50,6 +49,9 @@ public:
 
     std::string out() const { return read_file(out_path_); }
     std::string err() const { return read_file(err_path_); }
+    // Standard error is appended to, so a load whose skip lines would fill a
+    // disk can empty the file now and then and still keep what came last.
+    const std::string &err_path() const { return err_path_; }
 
 private:
     void start(std::vector<std::string> argv);
