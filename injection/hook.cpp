@@ -8,12 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 mount_state_record mount_state;
 
@@ -36,9 +38,11 @@ private:
 // The standard-error lines of one check that no rule fired for: the skip
 // lines and the regcomp/regexec lines before them. They are gathered and
 // written at once, because a write per line under the lock is most of what
-// a check with several idle rules costs. What is gathered goes out before
-// the check prints anything on standard output and when it ends, so the
-// lines and their order across both streams stay as they were.
+// a check with several idle rules costs, and they are put together from
+// their pieces, because formatting them was most of the rest. What is
+// gathered goes out before the check prints anything on standard output and
+// when it ends, so the lines and their order across both streams stay as
+// they were.
 class skip_report {
 public:
     skip_report() = default;
@@ -46,37 +50,56 @@ public:
     skip_report &operator=(const skip_report &) = delete;
     ~skip_report() { flush(); }
 
-    void add(const char *format, ...) __attribute__((format(printf, 2, 3)))
+    // "errinj 'KIND' skipped: FILTER (VALUE) is not matched"
+    void add_skip(const char *kind_name, const char *filter, std::string_view value)
     {
-        char line[1024];
-        va_list arguments;
-        va_start(arguments, format);
-        const int length = vsnprintf(line, sizeof line, format, arguments);
-        va_end(arguments);
-        if (length >= static_cast<int>(sizeof line)) {
-            // A long pattern: print it as it comes rather than cut it.
-            flush();
-            va_start(arguments, format);
-            vfprintf(stderr, format, arguments);
-            va_end(arguments);
-        } else if (length > 0) {
-            pending_.append(line, static_cast<std::size_t>(length));
-        }
+        add({"errinj '", kind_name, "' skipped: ", filter, " (", value, ") is not matched\n"});
     }
 
-    // The line perror(call) would print, with the current errno.
-    void add_perror(const char *call) { add("%s: %s\n", call, strerror(errno)); }
+    // The line perror(call) would print, with the current errno. The daemon
+    // never sets a locale, so strerror's text is the untranslated one;
+    // taking it from the table directly spares a message-catalogue search on
+    // every line (each regexec that does not match prints one).
+    void add_perror(const char *call)
+    {
+        const char *description = strerrordesc_np(errno);
+        add({call, ": ", description != nullptr ? description : strerror(errno), "\n"});
+    }
 
     void flush()
     {
-        if (!pending_.empty())
-            fwrite(pending_.data(), 1, pending_.size(), stderr);
-        pending_.clear();
+        if (length_ > 0)
+            fwrite(buffer_, 1, length_, stderr);
+        length_ = 0;
     }
 
 private:
-    std::string pending_;
+    void add(std::initializer_list<std::string_view> pieces)
+    {
+        for (const std::string_view piece : pieces) {
+            if (piece.size() > sizeof buffer_ - length_) {
+                flush();
+                if (piece.size() > sizeof buffer_) {  // a long pattern, as it comes
+                    fwrite(piece.data(), 1, piece.size(), stderr);
+                    continue;
+                }
+            }
+            memcpy(buffer_ + length_, piece.data(), piece.size());
+            length_ += piece.size();
+        }
+    }
+
+    char buffer_[4096];
+    std::size_t length_ = 0;
 };
+
+// The probability as the skip line prints it: a signed decimal.
+std::string_view decimal(uint32_t probability, char (&digits)[16])
+{
+    const auto end = std::to_chars(digits, digits + sizeof digits,
+                                   static_cast<int>(probability)).ptr;
+    return std::string_view(digits, static_cast<std::size_t>(end - digits));
+}
 
 // A filter whose pattern is absent lets every text through.
 bool filter_passes(const std::unique_ptr<compiled_pattern> &pattern, const char *text,
@@ -130,18 +153,16 @@ int32_t apply_rule(const injection_rule &rule, const char *path, fs_op op,
     // the order of checks. A probability of 0 is a rule switched off.
     const uint32_t draw = static_cast<uint32_t>(rand() % 101);
     if (rule.probability == 0 || rule.probability < draw) {
-        report.add("errinj '%s' skipped: probability (%d) is not matched\n", kind_name,
-                   static_cast<int>(rule.probability));
+        char digits[16];
+        report.add_skip(kind_name, "probability", decimal(rule.probability, digits));
         return result;
     }
     if (!filter_passes(rule.path_pattern, path, report)) {
-        report.add("errinj '%s' skipped: path_regexp (%s) is not matched\n", kind_name,
-                   rule.path_regexp->c_str());
+        report.add_skip(kind_name, "path_regexp", rule.path_regexp->c_str());
         return result;
     }
     if (!filter_passes(rule.op_pattern, op_name, report)) {
-        report.add("errinj '%s' skipped: op_regexp (%s) is not matched\n", kind_name,
-                   rule.op_regexp->c_str());
+        report.add_skip(kind_name, "op_regexp", rule.op_regexp->c_str());
         return result;
     }
 

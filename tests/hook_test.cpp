@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "injection/hook.h"
@@ -103,6 +105,31 @@ TEST_F(Hook, NonMatchingFiltersSkipWithTheirLines)
                                "matched\n"),
               std::string::npos)
         << printed.err;
+}
+
+// Every rule of a check that fires nothing leaves its lines, whole and in
+// rule order; the regcomp/regexec lines carry errno as perror would print it.
+TEST_F(Hook, SkipReportOfAQuietCheckIsExact)
+{
+    use_rules("[errinj_errno]\npath_regexp = ^/elsewhere/\nprobability = 100\n"
+              "[errinj_noop]\nprobability = 0\n"
+              "[errinj_slowdown]\npath_regexp = (unclosed\nprobability = 100\n"
+              "[errinj_kill_caller]\nop_regexp = ^write$\nprobability = 100\n");
+    int32_t result = 1;
+    const captured_output printed = capture([&] {
+        errno = EXDEV;
+        result = injection_check(READ_PATH, OP_READ);
+    });
+    const std::string error = std::string(": ") + strerror(EXDEV) + "\n";
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(printed.out, "");
+    EXPECT_EQ(printed.err, "regexec" + error +
+                               "errinj 'errinj_errno' skipped: path_regexp (^/elsewhere/) is not matched\n"
+                               "errinj 'errinj_noop' skipped: probability (0) is not matched\n"
+                               "regcomp" + error +
+                               "errinj 'errinj_slowdown' skipped: path_regexp ((unclosed) is not matched\n"
+                               "regexec" + error +
+                               "errinj 'errinj_kill_caller' skipped: op_regexp (^write$) is not matched\n");
 }
 
 TEST_F(Hook, PatternsAreUnanchoredCaseBlindSearches)
