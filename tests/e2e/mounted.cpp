@@ -37,12 +37,7 @@ pid_t spawn(const std::vector<std::string> &argv, const std::string &out_path,
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    std::vector<char *> args;
-    for (const std::string &arg : argv)
-        args.push_back(const_cast<char *>(arg.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+    exec_or_exit(argv, 127);
 }
 
 int run_fusermount(const std::string &flags, const std::string &mount_point)
@@ -177,6 +172,16 @@ int in_child(const std::function<int()> &work, std::chrono::seconds bound)
         _exit(work());
     }
     return reap(child, bound);
+}
+
+void exec_or_exit(const std::vector<std::string> &argv, int failure_status)
+{
+    std::vector<char *> args;
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(failure_status);
 }
 
 bool in_errno_list(fs_op op, int error)

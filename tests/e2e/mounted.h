@@ -86,5 +86,9 @@ int reap(pid_t pid, std::chrono::milliseconds bound);
 
 bool is_mounted(const std::string &mount_point);
 
+// In a forked child: runs argv[0] with these arguments, or ends the child
+// with failure_status when it cannot.
+[[noreturn]] void exec_or_exit(const std::vector<std::string> &argv, int failure_status);
+
 // Whether error is one that an errno rule may give operation op.
 bool in_errno_list(fs_op op, int error);

@@ -55,12 +55,7 @@ run_outcome tavrin_run(const std::vector<std::string> &arguments, int signal_gro
         setenv("TMPDIR", mount_points().path().c_str(), 1);
         if (freopen(err.c_str(), "w", stderr) == nullptr)
             _exit(126);
-        std::vector<char *> args;
-        for (const std::string &arg : argv)
-            args.push_back(const_cast<char *>(arg.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(126);
+        exec_or_exit(argv, 126);
     }
     if (signal_group != 0) {
         for (int i = 0; i < 2000 && access(started.c_str(), F_OK) != 0; ++i)
