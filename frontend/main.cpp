@@ -35,17 +35,19 @@ const char USAGE[] =
     "tavrin options:\n"
     "    -seed=NUM              random seed\n"
     "    -basedir=STRING        directory to mount\n"
+    "    -quiet                 print no skip lines\n"
     "\n";
 
 enum { KEY_HELP, KEY_VERSION, KEY_DEBUG };
 
-// fuse_opt stores "-seed=" and "-basedir=" straight into mount_state.
+// fuse_opt stores "-seed=", "-basedir=" and "-quiet" straight into mount_state.
 static_assert(std::is_standard_layout_v<mount_state_record>,
               "option_table names fields of mount_state by offset");
 
 const fuse_opt option_table[] = {
     {"-seed=%u", offsetof(mount_state_record, seed), 0},
     {"-basedir=%s", offsetof(mount_state_record, basedir), 0},
+    {"-quiet", offsetof(mount_state_record, quiet), 1},
     FUSE_OPT_KEY("-d", KEY_DEBUG),
     FUSE_OPT_KEY("-V", KEY_VERSION),
     FUSE_OPT_KEY("-v", KEY_VERSION),
@@ -173,7 +175,7 @@ int main(int argc, char *argv[])
     }
 
     mount_state.config_path = rule_file_path(resolved);
-    mount_state.rules = rule_set_load(mount_state.config_path.c_str());
+    mount_state.rules = rule_set_load(mount_state.config_path.c_str(), mount_state.quiet != 0);
     if (!mount_state.rules)
         printf("error injections are not configured!\n");
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 const char *const op_names[FS_OP_COUNT] = {
     "getattr", "readlink",  "mknod",      "mkdir",    "unlink",   "rmdir",
@@ -127,4 +128,22 @@ int pick_errno(fs_op op)
 {
     const errno_list &list = errno_lists[op];
     return list.entries[static_cast<unsigned>(rand()) % list.count];
+}
+
+int errno_by_name(const char *name)
+{
+    // glibc names each value once; these are the other spellings <errno.h> has.
+    static const struct {
+        const char *name;
+        int value;
+    } aliases[] = {{"EWOULDBLOCK", EWOULDBLOCK}, {"EDEADLOCK", EDEADLOCK}, {"ENOTSUP", ENOTSUP}};
+    for (const auto &alias : aliases)
+        if (strcmp(name, alias.name) == 0)
+            return alias.value;
+    for (int value = 1; value < 256; ++value) {
+        const char *known = strerrorname_np(value);
+        if (known != nullptr && strcmp(name, known) == 0)
+            return value;
+    }
+    return 0;
 }

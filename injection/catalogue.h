@@ -53,3 +53,7 @@ extern const errno_list errno_lists[FS_OP_COUNT];
 
 // Draws exactly once from rand() and returns an entry of op's list.
 int pick_errno(fs_op op);
+
+// The errno an <errno.h> name stands for ("EIO", "EWOULDBLOCK"), or 0 for a
+// name the platform does not know.
+int errno_by_name(const char *name);

@@ -4,6 +4,7 @@
 // slowdown's sleep -- so checks never interleave and a seed replays exactly.
 #include "hook.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -42,18 +43,34 @@ private:
 // their pieces, because formatting them was most of the rest. What is
 // gathered goes out before the check prints anything on standard output and
 // when it ends, so the lines and their order across both streams stay as
-// they were.
+// they were. A quiet report gathers nothing.
 class skip_report {
 public:
-    skip_report() = default;
+    explicit skip_report(bool quiet) : quiet_(quiet) {}
     skip_report(const skip_report &) = delete;
     skip_report &operator=(const skip_report &) = delete;
     ~skip_report() { flush(); }
 
-    // "errinj 'KIND' skipped: FILTER (VALUE) is not matched"
-    void add_skip(const char *kind_name, const char *filter, std::string_view value)
+    bool quiet() const { return quiet_; }
+
+    // "errinj 'RULE' skipped: FILTER (VALUE) is not matched"
+    void add_skip(const injection_rule &rule, const char *filter, std::string_view value,
+                  const char *verdict = "is not matched")
     {
-        add({"errinj '", kind_name, "' skipped: ", filter, " (", value, ") is not matched\n"});
+        if (!quiet_)
+            add({"errinj '", rule.name, "' skipped: ", filter, " (", value, ") ", verdict, "\n"});
+    }
+
+    // The same with a number, printed as a signed decimal.
+    void add_skip(const injection_rule &rule, const char *filter, uint32_t value,
+                  const char *verdict = "is not matched")
+    {
+        if (quiet_)
+            return;
+        char digits[16];
+        const auto end = std::to_chars(digits, digits + sizeof digits, static_cast<int>(value)).ptr;
+        add_skip(rule, filter, std::string_view(digits, static_cast<std::size_t>(end - digits)),
+                 verdict);
     }
 
     // The line perror(call) would print, with the current errno. The daemon
@@ -62,6 +79,8 @@ public:
     // every line (each regexec that does not match prints one).
     void add_perror(const char *call)
     {
+        if (quiet_)
+            return;
         const char *description = strerrordesc_np(errno);
         add({call, ": ", description != nullptr ? description : strerror(errno), "\n"});
     }
@@ -89,17 +108,43 @@ private:
         }
     }
 
+    bool quiet_;
     char buffer_[4096];
     std::size_t length_ = 0;
 };
 
-// The probability as the skip line prints it: a signed decimal.
-std::string_view decimal(uint32_t probability, char (&digits)[16])
-{
-    const auto end = std::to_chars(digits, digits + sizeof digits,
-                                   static_cast<int>(probability)).ptr;
-    return std::string_view(digits, static_cast<std::size_t>(end - digits));
-}
+// Who made the request, asked for once per check and only when a rule's
+// process or uid filter is reached.
+struct requester_info {
+    bool known = false;
+    int pid = 0;
+    uint32_t uid = 0;
+    std::string name;  // as /proc/PID/comm holds it, without the line end
+
+    void learn()
+    {
+        if (known)
+            return;
+        known = true;
+        pid = requester_pid();
+        if (pid <= 0)
+            return;
+        uid = requester_uid();
+        char path[32];
+        snprintf(path, sizeof path, "/proc/%d/comm", pid);
+        const int saved_errno = errno;
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd != -1) {
+            char comm[64];
+            const ssize_t length = read(fd, comm, sizeof comm);
+            close(fd);
+            if (length > 0)
+                name.assign(comm, static_cast<std::size_t>(comm[length - 1] == '\n' ? length - 1
+                                                                                        : length));
+        }
+        errno = saved_errno;  // perror lines after this show what they showed before
+    }
+};
 
 // A filter whose pattern is absent lets every text through.
 bool filter_passes(const std::unique_ptr<compiled_pattern> &pattern, const char *text,
@@ -112,6 +157,38 @@ bool filter_passes(const std::unique_ptr<compiled_pattern> &pattern, const char 
     if (failed_call != nullptr)
         report.add_perror(failed_call);
     return code == 0;
+}
+
+// The operation's name was matched against the pattern when the rule was
+// loaded; here only the lines that a match would print are printed.
+bool op_filter_passes(const injection_rule &rule, fs_op op, skip_report &report)
+{
+    if (rule.op_matches & (1u << op))
+        return true;
+    report.add_perror(rule.op_pattern->compiled() ? "regexec" : "regcomp");
+    return false;
+}
+
+// The process and uid filters; a request that no process made passes neither.
+bool requester_filters_pass(const injection_rule &rule, requester_info &requester,
+                            skip_report &report)
+{
+    if (rule.process_pattern) {
+        requester.learn();
+        if (requester.pid <= 0 ||
+            !filter_passes(rule.process_pattern, requester.name.c_str(), report)) {
+            report.add_skip(rule, "process_regexp", *rule.process_regexp);
+            return false;
+        }
+    }
+    if (rule.uid) {
+        requester.learn();
+        if (requester.pid <= 0 || requester.uid != *rule.uid) {
+            report.add_skip(rule, "uid", *rule.uid);
+            return false;
+        }
+    }
+    return true;
 }
 
 // Some requests have no requester (release, libfuse's own removal of
@@ -142,35 +219,67 @@ void slow_down(const injection_rule &rule, const char *op_name)
            static_cast<int>(rule.duration));
 }
 
-int32_t apply_rule(const injection_rule &rule, const char *path, fs_op op,
-                   int32_t result, skip_report &report)
+// One draw from the rule's own list when it has one, else the operation's.
+int rule_errno(const injection_rule &rule, fs_op op)
 {
-    const char *kind_name = kind_names[rule.kind];
-    const char *op_name = op_names[op];
+    const std::vector<int> &list = op == OP_LOCK ? rule.lock_errnos : rule.errnos;
+    if (list.empty())
+        return pick_errno(op);
+    return list[static_cast<unsigned>(rand()) % list.size()];
+}
 
+// Whether the rule passes its draw and every filter; the skip lines of the
+// first filter that stops it go to the report.
+bool rule_hit(injection_rule &rule, const char *path, fs_op op, requester_info &requester,
+              skip_report &report)
+{
+    ++rule.visits;
     // The draw comes first and is made for every rule visited, so a rule that
     // loses it costs no pattern work and the rand() sequence depends only on
     // the order of checks. A probability of 0 is a rule switched off.
     const uint32_t draw = static_cast<uint32_t>(rand() % 101);
     if (rule.probability == 0 || rule.probability < draw) {
-        char digits[16];
-        report.add_skip(kind_name, "probability", decimal(rule.probability, digits));
-        return result;
+        report.add_skip(rule, "probability", rule.probability);
+        return false;
     }
+    // Quiet, no line tells which filter stopped a rule: the cheap one first.
+    if (report.quiet() && !(rule.op_matches & (1u << op)))
+        return false;
     if (!filter_passes(rule.path_pattern, path, report)) {
-        report.add_skip(kind_name, "path_regexp", rule.path_regexp->c_str());
-        return result;
+        report.add_skip(rule, "path_regexp", *rule.path_regexp);
+        return false;
     }
-    if (!filter_passes(rule.op_pattern, op_name, report)) {
-        report.add_skip(kind_name, "op_regexp", rule.op_regexp->c_str());
-        return result;
+    if (!op_filter_passes(rule, op, report)) {
+        report.add_skip(rule, "op_regexp", *rule.op_regexp);
+        return false;
     }
+    if (!requester_filters_pass(rule, requester, report))
+        return false;
+    ++rule.hits;
+    return true;
+}
 
+int32_t apply_rule(injection_rule &rule, const char *path, fs_op op, int32_t result,
+                   requester_info &requester, skip_report &report)
+{
+    if (!rule_hit(rule, path, op, requester, report))
+        return result;
+    if (rule.hits <= rule.after) {
+        report.add_skip(rule, "after", rule.after, "is not reached");
+        return result;
+    }
+    if (rule.count && rule.fires >= *rule.count) {
+        report.add_skip(rule, "count", *rule.count, "is reached");
+        return result;
+    }
+    ++rule.fires;
+
+    const char *op_name = op_names[op];
     report.flush();
-    printf("%s triggered on operation '%s', %s\n", kind_name, op_name, path);
+    printf("%s triggered on operation '%s', %s\n", rule.name.c_str(), op_name, path);
     switch (rule.kind) {
     case ERRINJ_ERRNO: {
-        const int error = pick_errno(op);
+        const int error = rule_errno(rule, op);
         printf("errno '%s'\n", strerror(error));
         return -error;
     }
@@ -204,7 +313,7 @@ int32_t injection_check(const char *path, fs_op op)
     // An operation on the rule file re-reads it and is never disturbed itself.
     if (strcmp(path, mount_state.config_path.c_str()) == 0) {
         rule_set_free(std::move(mount_state.rules));
-        mount_state.rules = rule_set_load(path);
+        mount_state.rules = rule_set_load(path, mount_state.quiet != 0);
         return 0;
     }
     if (!mount_state.rules)
@@ -212,8 +321,9 @@ int32_t injection_check(const char *path, fs_op op)
 
     // Later errno and no-op rules overwrite earlier ones; every rule is visited.
     int32_t result = 0;
-    skip_report report;
-    for (const injection_rule &rule : mount_state.rules->rules)
-        result = apply_rule(rule, path, op, result, report);
+    skip_report report(mount_state.quiet != 0);
+    requester_info requester;
+    for (injection_rule &rule : mount_state.rules->rules)
+        result = apply_rule(rule, path, op, result, requester, report);
     return result;
 }

@@ -21,6 +21,7 @@ struct mount_state_record {
     std::string config_path;     // resolved base directory + "tavrin.conf"
     uint32_t seed = 0;
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    int quiet = 0;               // -quiet: no skip lines, no regexec lines
 };
 
 extern mount_state_record mount_state;
@@ -33,6 +34,8 @@ int32_t injection_check(const char *path, fs_op op);
 // otherwise regcomp's or regexec's code, after its perror line.
 int regex_mismatch(const char *pattern, const char *text);
 
-// The process that made the current request, or 0 when there is none. Kept
-// apart so the engine can be tested without a mounted filesystem.
+// The process that made the current request, or 0 when there is none, and
+// its user id. Kept apart so the engine can be tested without a mounted
+// filesystem.
 int requester_pid();
+uint32_t requester_uid();

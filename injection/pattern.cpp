@@ -1,7 +1,10 @@
 // Compiling and matching rule patterns.
 #include "pattern.h"
 
+#include <strings.h>
+
 #include <cctype>
+#include <cstring>
 #include <string>
 
 bool stacks_repetitions(const char *pattern)
@@ -43,14 +46,44 @@ bool stacks_repetitions(const char *pattern)
     return false;
 }
 
+std::string required_prefix(const char *pattern)
+{
+    // An alternative anywhere may drop the anchor; leave such patterns alone.
+    if (pattern[0] != '^' || strchr(pattern, '|') != nullptr)
+        return "";
+    std::string prefix;
+    const char *at = pattern + 1;
+    while (*at != '\0' && strchr("\\.[]()*+?{}^$", *at) == nullptr)
+        prefix += *at++;
+    // A repetition after the run applies to its last character.
+    if (!prefix.empty() && *at != '\0' && strchr("*+?{", *at) != nullptr)
+        prefix.pop_back();
+    return prefix;
+}
+
+std::string compiled_pattern::error_text() const
+{
+    if (status_ == 0)
+        return "";
+    char text[256];
+    regerror(status_, nullptr, text, sizeof text);
+    return text;
+}
+
 int compiled_pattern::mismatch(const char *text, const char **failed_call) const
 {
     if (status_ != 0) {
         *failed_call = "regcomp";
         return status_;
     }
-    regmatch_t match[1];
-    const int result = regexec(&regex_, text, 1, match, 0);
+    // Most rule paths are anchored literals: comparing the prefix answers
+    // those that cannot match without the engine. A plain mismatch leaves
+    // errno alone either way, so the perror line is the one regexec's gives.
+    if (!prefix_.empty() && strncasecmp(text, prefix_.c_str(), prefix_.size()) != 0) {
+        *failed_call = "regexec";
+        return REG_NOMATCH;
+    }
+    const int result = regexec(&regex_, text, 0, nullptr, 0);
     if (result != 0)
         *failed_call = "regexec";
     return result;

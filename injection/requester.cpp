@@ -9,3 +9,9 @@ int requester_pid()
     const fuse_context *context = fuse_get_context();
     return context ? context->pid : 0;
 }
+
+uint32_t requester_uid()
+{
+    const fuse_context *context = fuse_get_context();
+    return context ? static_cast<uint32_t>(context->uid) : 0;
+}

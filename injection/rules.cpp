@@ -6,6 +6,8 @@
 #include <ini.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,14 +40,42 @@ void set_pattern(std::optional<std::string> &field, const char *value)
     }
 }
 
-injection_rule *find_or_add_rule(rule_set &set, injection_kind kind,
-                                 const char *section)
+// "KIND" or "KIND.NAME", NAME of letters, digits, '_' and '-'; the kind's
+// index, or INJECTION_KIND_COUNT for a section that names none.
+std::size_t section_kind(const char *section)
+{
+    const char *dot = strchr(section, '.');
+    const std::size_t kind_length = dot ? static_cast<std::size_t>(dot - section) : strlen(section);
+    if (dot != nullptr &&
+        (dot[1] == '\0' || strspn(dot + 1,
+                                  "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                  "0123456789_-") != strlen(dot + 1)))
+        return INJECTION_KIND_COUNT;
+    std::size_t kind = 0;
+    while (kind < INJECTION_KIND_COUNT &&
+           !(strlen(kind_names[kind]) == kind_length &&
+             strncmp(section, kind_names[kind], kind_length) == 0))
+        ++kind;
+    return kind;
+}
+
+// The rule of that full name, added at the tail when the section is new.
+// None when the set is full (said once per name) or memory runs out.
+injection_rule *find_or_add_rule(rule_set &set, injection_kind kind, const char *section)
 {
     for (injection_rule &rule : set.rules)
-        if (rule.kind == kind)
+        if (rule.name == section)
             return &rule;
     try {
-        set.rules.emplace_back(kind);
+        if (set.rules.size() >= MAX_RULES) {
+            if (std::find(set.refused.begin(), set.refused.end(), section) == set.refused.end()) {
+                set.refused.emplace_back(section);
+                fprintf(stderr, "errinj '%s' refused: a rule file holds at most %zu rules\n",
+                        section, MAX_RULES);
+            }
+            return nullptr;
+        }
+        set.rules.emplace_back(kind, section);
     } catch (const std::bad_alloc &) {
         errno = ENOMEM;
         perror("calloc");
@@ -55,17 +85,75 @@ injection_rule *find_or_add_rule(rule_set &set, injection_kind kind,
     return &set.rules.back();
 }
 
-// Compiling is the dearest part of a check, and a loaded set never changes,
-// so each pattern is compiled once here. A pattern that does not compile
-// keeps its error, which every check that reaches it reports as before.
-void compile_patterns(rule_set &set)
+// "EIO ENOSPC, EIO": every word must name an errno a caller can be given,
+// or the key is not taken and the rule keeps the list it had.
+bool set_errnos(injection_rule &rule, const char *value)
 {
-    for (injection_rule &rule : set.rules) {
-        if (rule.op_regexp)
-            rule.op_pattern = std::make_unique<compiled_pattern>(rule.op_regexp->c_str());
-        if (rule.path_regexp)
-            rule.path_pattern = std::make_unique<compiled_pattern>(rule.path_regexp->c_str());
+    std::vector<int> errnos;
+    std::string words = value;
+    for (char *save = nullptr, *word = strtok_r(words.data(), " \t,", &save); word != nullptr;
+         word = strtok_r(nullptr, " \t,", &save)) {
+        const int error = errno_by_name(word);
+        if (error == 0) {
+            fprintf(stderr, "unknown errno '%s' in configuration file\n", word);
+            return false;
+        }
+        // The kernel takes ENOSYS as "not implemented" and never sends that
+        // operation again for the life of the mount: fsync would then
+        // succeed unasked, access and flush would pass untested.
+        if (error == ENOSYS) {
+            fprintf(stderr, "errno '%s' refused: the kernel would stop sending the operation\n",
+                    word);
+            return false;
+        }
+        errnos.push_back(error);
     }
+    if (errnos.empty()) {
+        fprintf(stderr, "no errno named in configuration file\n");
+        return false;
+    }
+    rule.errnos = std::move(errnos);
+    return true;
+}
+
+// Compiling is dear, and a loaded set never changes, so each pattern is
+// compiled once here, and the operation pattern is matched against every
+// operation's name. A pattern that does not compile keeps its error, which
+// every check that reaches it reports as before (or, quiet, is said here).
+void prepare_rule(injection_rule &rule, bool quiet)
+{
+    const struct {
+        const std::optional<std::string> &text;
+        std::unique_ptr<compiled_pattern> &compiled;
+        const char *key;
+    } patterns[] = {{rule.op_regexp, rule.op_pattern, "op_regexp"},
+                    {rule.path_regexp, rule.path_pattern, "path_regexp"},
+                    {rule.process_regexp, rule.process_pattern, "process_regexp"}};
+    for (const auto &pattern : patterns) {
+        if (!pattern.text)
+            continue;
+        pattern.compiled = std::make_unique<compiled_pattern>(pattern.text->c_str());
+        if (quiet && !pattern.compiled->compiled())
+            fprintf(stderr, "errinj '%s' %s (%s) does not compile: %s\n", rule.name.c_str(),
+                    pattern.key, pattern.text->c_str(), pattern.compiled->error_text().c_str());
+    }
+
+    for (std::size_t op = 0; op < FS_OP_COUNT; ++op) {
+        const char *failed_call = nullptr;
+        if (!rule.op_pattern || rule.op_pattern->mismatch(op_names[op], &failed_call) == 0)
+            rule.op_matches |= 1u << op;
+    }
+
+    // Linux restarts a lock request answered with EINTR and, with no signal
+    // pending, hands the caller its internal ERESTARTSYS (512), no errno at
+    // all: lock draws from the rest of the list.
+    rule.lock_errnos = rule.errnos;
+    rule.lock_errnos.erase(std::remove(rule.lock_errnos.begin(), rule.lock_errnos.end(), EINTR),
+                           rule.lock_errnos.end());
+    if (rule.lock_errnos.size() != rule.errnos.size() && (rule.op_matches & (1u << OP_LOCK)))
+        fprintf(stderr, "errinj '%s': lock is never given EINTR, which would reach its caller "
+                        "as 512\n",
+                rule.name.c_str());
 }
 
 }  // namespace
@@ -75,28 +163,35 @@ extern "C" int rule_option_handler(void *user, const char *section,
 {
     rule_set &set = *static_cast<rule_set *>(user);
 
-    std::size_t kind = 0;
-    while (kind < INJECTION_KIND_COUNT && strcmp(section, kind_names[kind]) != 0)
-        ++kind;
+    const std::size_t kind = section_kind(section);
     if (kind == INJECTION_KIND_COUNT) {
         fprintf(stderr, "unsupported error injection type '%s'", section);
         return -1;
     }
 
-    injection_rule *rule =
-        find_or_add_rule(set, static_cast<injection_kind>(kind), section);
+    injection_rule *rule = find_or_add_rule(set, static_cast<injection_kind>(kind), section);
     if (rule == nullptr)
-        return -1;
+        return set.rules.size() >= MAX_RULES ? 0 : -1;
 
     printf("[%s] %s = %s\n", section, name, value);
     if (strcmp(name, "path_regexp") == 0) {
         set_pattern(rule->path_regexp, value);
     } else if (strcmp(name, "op_regexp") == 0) {
         set_pattern(rule->op_regexp, value);
+    } else if (strcmp(name, "process_regexp") == 0) {
+        set_pattern(rule->process_regexp, value);
     } else if (strcmp(name, "probability") == 0) {
         rule->probability = number_value(value);
     } else if (strcmp(name, "duration") == 0) {
         rule->duration = number_value(value);
+    } else if (strcmp(name, "after") == 0) {
+        rule->after = number_value(value);
+    } else if (strcmp(name, "count") == 0) {
+        rule->count = number_value(value);
+    } else if (strcmp(name, "uid") == 0) {
+        rule->uid = number_value(value);
+    } else if (strcmp(name, "errno") == 0 && rule->kind == ERRINJ_ERRNO) {
+        return set_errnos(*rule, value) ? 1 : 0;
     } else {
         fprintf(stderr, "unknown option '%s' in configuration file\n", name);
         return 0;
@@ -104,7 +199,7 @@ extern "C" int rule_option_handler(void *user, const char *section,
     return 1;
 }
 
-rule_set_ptr rule_set_load(const char *path)
+rule_set_ptr rule_set_load(const char *path, bool quiet)
 {
     printf("read configuration %s\n", path);
 
@@ -124,7 +219,8 @@ rule_set_ptr rule_set_load(const char *path)
         return nullptr;
     }
     try {
-        compile_patterns(*set);
+        for (injection_rule &rule : set->rules)
+            prepare_rule(rule, quiet);
     } catch (const std::bad_alloc &) {
         errno = ENOMEM;
         perror("calloc");

@@ -1,6 +1,8 @@
-// The rule file and the rule set it is read into. A set holds at most one rule
-// per kind, in the order the kinds first received an assignment in the file;
-// it is built once by rule_set_load and never changed afterwards.
+// The rule file and the rule set it is read into. Each section names a kind
+// and, after a dot, optionally a rule of its own ("errinj_errno.wal"); the
+// sections of one full name make one rule. Rules stand in the order their
+// sections first received an assignment. A set is built once by
+// rule_set_load; afterwards only its counters change, under the hook's lock.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue.h"
 #include "pattern.h"
 
 enum injection_kind : uint32_t {
@@ -23,34 +26,57 @@ constexpr std::size_t INJECTION_KIND_COUNT = ERRINJ_SLOWDOWN + 1;
 // The rule file's section names, indexed by injection_kind.
 extern const char *const kind_names[INJECTION_KIND_COUNT];
 
+// A check visits every rule, so their number bounds what a check costs.
+constexpr std::size_t MAX_RULES = 256;
+
 struct injection_rule {
-    std::optional<std::string> op_regexp;    // absent until the key is given
-    std::optional<std::string> path_regexp;  // absent until the key is given
-    uint32_t probability = 0;                // percent; see injection_check
-    uint32_t duration = 0;                   // nanoseconds, slowdown only
+    std::string name;                         // the full section name
+    std::optional<std::string> op_regexp;     // absent until the key is given
+    std::optional<std::string> path_regexp;   // absent until the key is given
+    std::optional<std::string> process_regexp;
+    uint32_t probability = 0;                 // percent; see injection_check
+    uint32_t duration = 0;                    // nanoseconds, slowdown only
     injection_kind kind;
-    // The two patterns compiled once the file is read; a check reuses them.
+    std::vector<int> errnos;       // errno rules: drawn from instead of the operation's list
+    std::vector<int> lock_errnos;  // the same without EINTR, for lock
+    uint32_t after = 0;            // hits that do not fire before the first that does
+    std::optional<uint32_t> count; // most fires; absent: no bound
+    std::optional<uint32_t> uid;   // the requester's user id must be this
+
+    // Filled once the file is read; a check reuses them.
     std::unique_ptr<compiled_pattern> op_pattern;
     std::unique_ptr<compiled_pattern> path_pattern;
+    std::unique_ptr<compiled_pattern> process_pattern;
+    // Bit op set when op_pattern matches op_names[op]: there are only so many
+    // names, so each is matched once at load instead of at every check.
+    uint32_t op_matches = 0;
 
-    explicit injection_rule(injection_kind k) : kind(k) {}
+    // Counted by the checks, from 0 at each load.
+    uint64_t visits = 0;  // checks that visited the rule
+    uint64_t hits = 0;    // visits that passed the draw and every filter
+    uint64_t fires = 0;   // hits that acted
+
+    injection_rule(injection_kind k, std::string full_name)
+        : name(std::move(full_name)), kind(k) {}
 };
 
 struct rule_set {
     std::vector<injection_rule> rules;
+    std::vector<std::string> refused;  // rules past MAX_RULES, reported once
 };
 
 using rule_set_ptr = std::unique_ptr<rule_set>;
 
 // The handler given to ini_parse; user is the rule_set being filled.
-// Returns 1 for a key taken, 0 for an unknown key, -1 for a section naming no
-// kind or an allocation failure.
+// Returns 1 for a key taken, 0 for an unknown or refused key or a rule past
+// the limit, -1 for a section naming no kind or an allocation failure.
 extern "C" int rule_option_handler(void *user, const char *section,
                                    const char *name, const char *value);
 
 // Reads the rule file at path. An absent file gives an empty set; a file that
-// cannot be opened, or memory running out, gives none.
-rule_set_ptr rule_set_load(const char *path);
+// cannot be opened, or memory running out, gives none. With quiet, a pattern
+// that does not compile is reported here, once, rather than at each check.
+rule_set_ptr rule_set_load(const char *path, bool quiet = false);
 
 // Releases a set with its rules; accepts none.
 void rule_set_free(rule_set_ptr set);

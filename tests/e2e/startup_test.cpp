@@ -30,6 +30,7 @@ const char USAGE[] =
     "tavrin options:\n"
     "    -seed=NUM              random seed\n"
     "    -basedir=STRING        directory to mount\n"
+    "    -quiet                 print no skip lines\n"
     "\n";
 
 bool exited_with(int status, int code)

@@ -4,8 +4,14 @@
 #include "injection/hook.h"
 
 int fake_requester = 0;
+uint32_t fake_requester_uid = 0;
 
 int requester_pid()
 {
     return fake_requester;
+}
+
+uint32_t requester_uid()
+{
+    return fake_requester_uid;
 }
