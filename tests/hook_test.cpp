@@ -15,49 +15,9 @@
 #include "injection/hook.h"
 #include "support/capture.h"
 #include "support/fake_requester.h"
+#include "support/hook_fixture.h"
 
 namespace {
-
-const char READ_PATH[] = "/srv/data/db/a.txt";
-
-class Hook : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        mount_state.config_path = dir_ / "tavrin.conf";
-        fake_requester = 0;
-    }
-    void TearDown() override { rule_set_free(std::move(mount_state.rules)); }
-
-    // Installs the rules of a rule file's text, discarding the load's lines.
-    void use_rules(const std::string &text)
-    {
-        write_file(mount_state.config_path, text);
-        capture([] { mount_state.rules = rule_set_load(mount_state.config_path.c_str()); });
-        ASSERT_TRUE(mount_state.rules);
-    }
-
-    int32_t check(const char *path, fs_op op, captured_output *printed = nullptr)
-    {
-        int32_t result = 0;
-        const captured_output seen = capture([&] { result = injection_check(path, op); });
-        if (printed)
-            *printed = seen;
-        return result;
-    }
-
-    temp_dir dir_;
-};
-
-// Whether exactly `draws` values were taken from rand() since srand(seed).
-bool drew(unsigned seed, int draws)
-{
-    const int next = rand();
-    srand(seed);
-    for (int i = 0; i < draws; ++i)
-        rand();
-    return rand() == next;
-}
 
 TEST_F(Hook, WithoutRulesOrWithAnEmptySetDoesNothingAndDrawsNothing)
 {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <sstream>
 
 #include "injection/rules.h"
@@ -59,7 +60,65 @@ TEST_P(GoldenRuleFile, PrintsAndYieldsWhatItsGoldenFilesSay)
 
 INSTANTIATE_TEST_SUITE_P(RuleFiles, GoldenRuleFile,
                          testing::Values("example", "continuation", "sections",
-                                         "repeats", "comments"));
+                                         "repeats", "comments", "named"));
+
+// What the golden lines cannot show: which rule took which of the new keys.
+TEST(RuleSetLoad, NamedRulesKeepTheirOwnKeys)
+{
+    rule_set_ptr set;
+    const std::string path = data_path("named.conf");
+    capture([&] { set = rule_set_load(path.c_str()); });
+    ASSERT_TRUE(set);
+    std::vector<std::string> names;
+    for (const injection_rule &rule : set->rules)
+        names.push_back(rule.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"errinj_errno.wal", "errinj_errno", "errinj_errno.db",
+                                                "errinj_noop.x", "errinj_errno.lock_too",
+                                                "errinj_errno.spared"}));
+    const injection_rule &wal = set->rules[0];
+    EXPECT_EQ(wal.errnos, (std::vector<int>{ENOSPC, EDQUOT}));  // refused values left it alone
+    EXPECT_FALSE(wal.count);
+    const injection_rule &db = set->rules[2];
+    EXPECT_EQ(db.errnos, (std::vector<int>{EIO, EIO, ENOSPC}));
+    EXPECT_EQ(db.after, 2u);
+    EXPECT_EQ(db.count, 1u);
+    EXPECT_EQ(db.uid, 999u);
+    EXPECT_EQ(db.process_regexp, "^postgres$");
+    EXPECT_EQ(db.op_matches, 1u << OP_READ);
+    EXPECT_EQ(set->rules[4].lock_errnos, std::vector<int>{EIO});
+    EXPECT_EQ(set->rules[5].lock_errnos, std::vector<int>{});
+}
+
+// Past the limit a rule is refused once, by name, and the rest still counts.
+TEST(RuleSetLoad, RulesPastTheLimitAreRefusedByName)
+{
+    const temp_dir dir;
+    const std::string path = dir / "tavrin.conf";
+    std::string text;
+    for (std::size_t i = 0; i <= MAX_RULES; ++i)
+        text += "[errinj_noop.r" + std::to_string(i) + "]\nprobability = 1\nduration = 2\n";
+    text += "[errinj_noop.r0]\nprobability = 7\n";
+    write_file(path, text);
+    rule_set_ptr set;
+    const captured_output printed = capture([&] { set = rule_set_load(path.c_str()); });
+    ASSERT_TRUE(set);
+    ASSERT_EQ(set->rules.size(), MAX_RULES);
+    EXPECT_EQ(set->rules[0].probability, 7u);
+    EXPECT_EQ(printed.err, "errinj 'errinj_noop.r" + std::to_string(MAX_RULES) +
+                               "' refused: a rule file holds at most " +
+                               std::to_string(MAX_RULES) + " rules\n");
+}
+
+TEST(Catalogue, ErrnoNamesAreThePlatformsOwn)
+{
+    EXPECT_EQ(errno_by_name("EIO"), EIO);
+    EXPECT_EQ(errno_by_name("EDQUOT"), EDQUOT);
+    EXPECT_EQ(errno_by_name("EWOULDBLOCK"), EAGAIN);
+    EXPECT_EQ(errno_by_name("ENOTSUP"), EOPNOTSUPP);
+    EXPECT_EQ(errno_by_name("eio"), 0);
+    EXPECT_EQ(errno_by_name("5"), 0);
+    EXPECT_EQ(errno_by_name(""), 0);
+}
 
 TEST(RuleSetLoad, AbsentFileGivesAnEmptySetAndOneLine)
 {
