@@ -16,16 +16,16 @@ work=$(mktemp -d /tmp/tavrin-callgrind.XXXXXX)
 trap 'fusermount -uz "$work/mnt" 2>/dev/null || true; rm -rf "$work"' EXIT
 caches_off=-oattr_timeout=0,entry_timeout=0,negative_timeout=0
 
+# shellcheck source=bench/rules.sh
+. bench/rules.sh
+
 instructions() {  # TARGET STATS: the daemon's instruction count for one mount
     local target=$1 stats=$2 base=$work/base mnt=$work/mnt
     rm -rf "$base" && mkdir -p "$base" "$mnt" && : > "$base/file"
-    case $target in
-    tavrin-off) for k in errno kill_caller noop slowdown; do
-                    printf '[errinj_%s]\nprobability = 0\n' $k; done > "$base/tavrin.conf" ;;
-    tavrin-active) for k in errno kill_caller noop slowdown; do
-                    printf '[errinj_%s]\npath_regexp = ^/never/\nprobability = 100\n' $k; done > "$base/tavrin.conf" ;;
-    esac
+    rules_for "$target" > "$base/tavrin.conf"
+    [ -s "$base/tavrin.conf" ] || rm "$base/tavrin.conf"
     local program=("$build/tavrin" "$mnt" -basedir="$base" -f -s "$caches_off")
+    [ "$target" = tavrin-named32 ] && program+=(-quiet)
     [ "$target" = passthrough ] && program=("$build/fusexmp_fh" "$mnt" -f -s "$caches_off" "-omodules=subdir,subdir=$base")
     valgrind --tool=callgrind --callgrind-out-file="$work/out" "${program[@]}" >/dev/null 2>"$work/err" &
     local pid=$!
@@ -37,7 +37,7 @@ instructions() {  # TARGET STATS: the daemon's instruction count for one mount
 }
 
 printf '%-14s %s\n' target "instructions per stat"
-for target in passthrough tavrin-none tavrin-off tavrin-active; do
+for target in passthrough tavrin-none tavrin-off tavrin-active tavrin-named32; do
     idle=$(instructions "$target" 0)
     busy=$(instructions "$target" "$count")
     printf '%-14s %d\n' "$target" $(( (busy - idle) / count ))

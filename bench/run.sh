@@ -46,7 +46,8 @@ echo "round,workload,target,operations,seconds,bytes,cpu_seconds" > "$raw"
 
 declare -A daemon
 targets=(native passthrough passthrough-bw tavrin-none tavrin-none-bw tavrin-off tavrin-off-bw
-         tavrin-active tavrin-active-bw tavrin-slow0 tavrin-slow0-bw tavrin-none-mmapenv)
+         tavrin-active tavrin-active-bw tavrin-named32 tavrin-slow0 tavrin-slow0-bw
+         tavrin-none-mmapenv)
 
 finish() {
     for t in "${targets[@]}"; do
@@ -60,22 +61,15 @@ finish() {
 }
 trap finish EXIT INT TERM
 
-rules_for() {
-    case $1 in
-    tavrin-off*) for kind in errno kill_caller noop slowdown; do
-                     printf '[errinj_%s]\nprobability = 0\n' $kind; done ;;
-    tavrin-active*) for kind in errno kill_caller noop slowdown; do
-                     printf '[errinj_%s]\npath_regexp = ^/never/\nprobability = 100\n' $kind; done ;;
-    tavrin-slow0*) printf '[errinj_slowdown]\nprobability = 100\nduration = 0\n' ;;
-    esac
-}
+# shellcheck source=bench/rules.sh
+. bench/rules.sh
 
 mount_target() {
     local t=$1 base=$work/$1/base mnt=$work/$1/mnt opts=()
     mkdir -p "$base" "$mnt"
     rules_for "$t" > "$base/tavrin.conf"
     [ -s "$base/tavrin.conf" ] || rm "$base/tavrin.conf"
-    case $t in *-bw) opts=(-o big_writes) ;; esac
+    case $t in *-bw) opts=(-o big_writes) ;; tavrin-named32) opts=(-quiet) ;; esac
     case $t in
     native) return ;;
     passthrough*) "$build/fusexmp_fh" "$mnt" -f "-omodules=subdir,subdir=$base" "${opts[@]}" \
@@ -178,6 +172,8 @@ if [ "$mode" = full ]; then
         echo "fusexmp_fh example with the same subdir module; \`tavrin-none\` has no rule file,"
         echo "\`tavrin-off\` four rules of probability 0, \`tavrin-active\` four rules of"
         echo "probability 100 whose path patterns never match (skip lines to a file),"
+        echo "\`tavrin-named32\` 32 named rules that never fire (half miss their path, half"
+        echo "their operation) with \`-quiet\`,"
         echo "\`tavrin-slow0\` a slowdown of 0 ns on every operation; \`-bw\` adds"
         echo "\`-o big_writes\`; \`tavrin-none-mmapenv\` runs with MALLOC_MMAP_THRESHOLD_=1048576."
         echo "Medians of $rounds rounds; spread is (max - min) / median; CPU is the daemon's"
