@@ -1,6 +1,6 @@
-// Start-up: parse the command line, seed and report the generator, resolve the
-// base directory, point libfuse's subdir module at it, load the rules and run
-// the filesystem until it is unmounted. Exit status 1 for help, version and
+// Start-up: parse the command line, seed and report the generator, resolve and
+// open the base directory, load the rules and run the filesystem until it is
+// unmounted. Exit status 1 for help, version and
 // every start-up failure, otherwise libfuse's own result.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -38,7 +38,13 @@ const char USAGE[] =
     "    -quiet                 print no skip lines\n"
     "\n";
 
-enum { KEY_HELP, KEY_VERSION, KEY_DEBUG };
+enum { KEY_HELP, KEY_VERSION, KEY_DEBUG, KEY_ALLOW_OTHER, KEY_DEFAULT_PERMISSIONS };
+
+// Mount options start-up looks at before passing them on.
+struct mount_options {
+    bool allow_other = false;
+    bool default_permissions = false;
+} given;
 
 // fuse_opt stores "-seed=", "-basedir=" and "-quiet" straight into mount_state.
 static_assert(std::is_standard_layout_v<mount_state_record>,
@@ -54,6 +60,8 @@ const fuse_opt option_table[] = {
     FUSE_OPT_KEY("--version", KEY_VERSION),
     FUSE_OPT_KEY("-h", KEY_HELP),
     FUSE_OPT_KEY("--help", KEY_HELP),
+    FUSE_OPT_KEY("allow_other", KEY_ALLOW_OTHER),
+    FUSE_OPT_KEY("default_permissions", KEY_DEFAULT_PERMISSIONS),
     FUSE_OPT_KEY("subdir", FUSE_OPT_KEY_DISCARD),
     FUSE_OPT_KEY("modules=", FUSE_OPT_KEY_DISCARD),
     FUSE_OPT_END,
@@ -76,6 +84,12 @@ int option_proc(void *, const char *, int key, fuse_args *outargs)
         fuse_opt_add_arg(outargs, "--version");
         run_fuse(*outargs);  // libfuse reports its own version
         exit(1);
+    case KEY_ALLOW_OTHER:
+        given.allow_other = true;
+        return 1;
+    case KEY_DEFAULT_PERMISSIONS:
+        given.default_permissions = true;
+        return 1;
     default:
         return 1;
     }
@@ -101,26 +115,28 @@ void keep_standard_descriptors_open()
     }
 }
 
-// libfuse's option parser splits at commas and takes a backslash as an escape.
-std::string subdir_option(const char *basedir)
-{
-    std::string option = "-omodules=subdir,subdir=";
-    for (const char *c = basedir; *c != '\0'; ++c) {
-        if (*c == ',' || *c == '\\')
-            option += '\\';
-        option += *c;
-    }
-    return option;
-}
-
-// With base "/" there is no second separator, so the path the operations see
-// ("/tavrin.conf") equals config_path and the rule file can be re-read.
-std::string rule_file_path(const std::string &basedir)
+// The resolved base directory ending in one '/': what the hook sees in front
+// of every path ("/" for base "/", so no path starts with "//").
+std::string path_prefix(const std::string &basedir)
 {
     std::string path = basedir;
     if (path.empty() || path.back() != '/')
         path += '/';
-    return path + RULE_FILE_NAME;
+    return path;
+}
+
+// allow_other lets every local user in; without the kernel's permission
+// checks the daemon, as root, would open whatever any of them asked for.
+bool add_mount_options(fuse_args &args)
+{
+    // The base directory's inode numbers, so two links of a file show one.
+    if (fuse_opt_add_arg(&args, "-ouse_ino") != 0)
+        return false;
+    if (given.allow_other && !given.default_permissions) {
+        fprintf(stderr, "allow_other without default_permissions: adding default_permissions\n");
+        return fuse_opt_add_arg(&args, "-odefault_permissions") == 0;
+    }
+    return true;
 }
 
 }  // namespace
@@ -167,14 +183,22 @@ int main(int argc, char *argv[])
     free(mount_state.basedir);
     mount_state.basedir = resolved;
 
-    // Without this option every path would name a file under the host's root.
-    if (fuse_opt_add_arg(&args, subdir_option(resolved).c_str()) != 0) {
+    // Every host call is made relative to this descriptor, which keeps
+    // serving the same directory if it is renamed or moved while mounted.
+    mount_state.base_fd = open(resolved, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (mount_state.base_fd == -1) {
+        perror("open");
+        fuse_opt_free_args(&args);
+        return 1;
+    }
+    if (!add_mount_options(args)) {
         perror("fuse_opt_add_arg");
         fuse_opt_free_args(&args);
         return 1;
     }
 
-    mount_state.config_path = rule_file_path(resolved);
+    mount_state.path_prefix = path_prefix(resolved);
+    mount_state.config_path = mount_state.path_prefix + RULE_FILE_NAME;
     mount_state.rules = rule_set_load(mount_state.config_path.c_str(), mount_state.quiet != 0);
     if (!mount_state.rules)
         printf("error injections are not configured!\n");

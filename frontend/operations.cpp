@@ -1,9 +1,19 @@
 // The pass-through operations. Each asks the injection hook once, with its
-// first argument and its own id, then forwards to the host file system: the
-// paths already carry the base directory in front (libfuse's subdir module),
-// so they go to the host calls unchanged. Handles carry the host descriptor,
-// or the host directory stream, in fh; a handle whose open was skipped holds
-// 0, which start-up makes sure no host open can hand out.
+// first argument and its own id, then forwards to the host file system.
+// Paths arrive relative to the mount's root; the hook sees them with the
+// resolved base directory in front, and the host calls take them relative to
+// the base directory's descriptor, so a path as long as the mount allows is
+// as long as the host allows, and a base directory moved while mounted stays
+// the one served. Handles carry the host descriptor, or the host directory
+// stream, in fh; a handle whose open was skipped holds 0, which start-up
+// makes sure no host open can hand out.
+//
+// When the daemon runs as root, what a caller creates is created as root and
+// then handed to the caller, on the new entry's own descriptor where there
+// is one, before the kernel hears of it. Acting as the caller instead
+// (setfsuid/setfsgid) would keep root's supplementary groups rather than the
+// caller's (glibc's setgroups changes every thread at once) and root's
+// CAP_MKNOD, and would have to be undone on every path out of a call.
 #include "operations.h"
 
 #include <dirent.h>
@@ -15,7 +25,9 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
+#include <string>
 
 #include "../injection/hook.h"
 
@@ -60,12 +72,37 @@ int byte_count(ssize_t host_result)
     return host_result == -1 ? -errno : static_cast<int>(host_result);
 }
 
-// The shape every operation shares: the hook's verdict first, INJECT_SKIP
-// before nonzero, and the host work only when the hook let it through.
-template <typename HostWork, typename SkipWork>
-int hooked(const char *path, fs_op op, HostWork &&work, SkipWork &&on_skip)
+int base()
 {
-    const int32_t verdict = injection_check(path, op);
+    return mount_state.base_fd;
+}
+
+// A mount path as the host calls take it: relative to the base directory.
+const char *host(const char *path)
+{
+    while (*path == '/')
+        ++path;
+    return *path == '\0' ? "." : path;
+}
+
+// A mount path as rules have always seen it: the resolved base directory in
+// front ("/srv/data/a", "/srv/data/" for the root; "/a" with base "/"). It
+// lives until the thread's next call, which is all the hook needs.
+const char *rule_text(const char *path)
+{
+    thread_local std::string text;
+    text.assign(mount_state.path_prefix);
+    text.append(path[0] == '/' ? path + 1 : path);
+    return text.c_str();
+}
+
+// The shape every operation shares: the hook's verdict first, INJECT_SKIP
+// before nonzero, and the host work only when the hook let it through. The
+// hook is shown text, which is the rule text of the path but for symlink.
+template <typename HostWork, typename SkipWork>
+int hooked_text(const char *text, fs_op op, HostWork &&work, SkipWork &&on_skip)
+{
+    const int32_t verdict = injection_check(text, op);
     if (verdict == INJECT_SKIP) {
         on_skip();
         return 0;
@@ -73,6 +110,12 @@ int hooked(const char *path, fs_op op, HostWork &&work, SkipWork &&on_skip)
     if (verdict != 0)
         return verdict;
     return work();
+}
+
+template <typename HostWork, typename SkipWork>
+int hooked(const char *path, fs_op op, HostWork &&work, SkipWork &&on_skip)
+{
+    return hooked_text(rule_text(path), op, work, on_skip);
 }
 
 template <typename HostWork>
@@ -88,7 +131,7 @@ int hooked(const char *path, fs_op op, HostWork &&work)
 template <typename LetGo>
 int hooked_release(const char *path, fs_op op, LetGo &&let_go)
 {
-    const int32_t verdict = injection_check(path, op);
+    const int32_t verdict = injection_check(rule_text(path), op);
     const int released = let_go();
     if (verdict == INJECT_SKIP)
         return 0;
@@ -105,15 +148,101 @@ int transfer(const char *path, const fuse_file_info *fi, int open_flags,
         const int fd = handle_fd(fi);
         return fd == -1 ? -EBADF : byte_count(move_bytes(fd));
     }
-    const descriptor own(open(path, open_flags));
+    const descriptor own(openat(base(), host(path), open_flags | O_CLOEXEC));
     if (own.fd == -1)
         return -errno;
     return byte_count(move_bytes(own.fd));
 }
 
+// truncate has no *at form, and opening the file to truncate it would have
+// side effects on a FIFO or a device; a path-only descriptor has none, and
+// truncate through its /proc link checks what truncate checks.
+int truncate_path(const char *path, off_t size)
+{
+    const descriptor file(openat(base(), host(path), O_PATH | O_CLOEXEC));
+    if (file.fd == -1)
+        return -errno;
+    char link[32];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", file.fd);
+    return status(truncate(link, size));
+}
+
+// Who a new entry is handed to: the requester, when the daemon is root and
+// the requester is not. A parent directory with the set-group-ID bit gives
+// its group, as the host did already, so the group is then left alone.
+struct new_owner {
+    bool hand_over = false;
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+new_owner owner_for(const char *path)
+{
+    new_owner owner;
+    if (geteuid() != 0 || requester_pid() <= 0)
+        return owner;
+    owner.uid = requester_uid();
+    owner.gid = requester_gid();
+    if (owner.uid == 0 && owner.gid == 0)
+        return owner;
+    std::string parent = host(path);
+    const std::size_t slash = parent.rfind('/');
+    parent = slash == std::string::npos ? "." : parent.substr(0, slash);
+    struct stat st;
+    if (fstatat(base(), parent.c_str(), &st, 0) == 0 && (st.st_mode & S_ISGID))
+        owner.gid = static_cast<gid_t>(-1);
+    owner.hand_over = true;
+    return owner;
+}
+
+// chown clears set-ID bits, even root's; those the caller asked for are put
+// back, less a set-group-ID bit for a group the caller is not in (as the
+// kernel strips it for an unprivileged creator).
+mode_t set_id_bits_kept(mode_t mode, const struct stat &st, const new_owner &owner)
+{
+    mode_t kept = mode & (S_ISUID | S_ISGID);
+    if ((kept & S_ISGID) && owner.uid != 0 && st.st_gid != requester_gid() &&
+        !requester_in_group(st.st_gid))
+        kept &= static_cast<mode_t>(~S_ISGID);
+    return kept;
+}
+
+// Hands a new entry over, through its descriptor fd when it has one (-1:
+// by its path); on failure removes it and reports why.
+int hand_over(const char *path, int fd, const new_owner &owner, mode_t mode, int remove_flags)
+{
+    const int owned = fd != -1 ? fchown(fd, owner.uid, owner.gid)
+                               : fchownat(base(), host(path), owner.uid, owner.gid,
+                                          AT_SYMLINK_NOFOLLOW);
+    if (owned == -1) {
+        const int error = errno;
+        unlinkat(base(), host(path), remove_flags);
+        return -error;
+    }
+    struct stat st;
+    if (!S_ISREG(mode) || !(mode & (S_ISUID | S_ISGID)) ||
+        (fd != -1 ? fstat(fd, &st) : fstatat(base(), host(path), &st, AT_SYMLINK_NOFOLLOW)) != 0)
+        return 0;
+    const mode_t kept = set_id_bits_kept(mode, st, owner);
+    if (kept == 0)
+        return 0;
+    const mode_t restored = (st.st_mode & 01777) | kept;
+    return status(fd != -1 ? fchmod(fd, restored) : fchmodat(base(), host(path), restored, 0));
+}
+
+int created(int host_result, const char *path, mode_t mode, int remove_flags,
+            const new_owner &owner)
+{
+    if (host_result == -1)
+        return -errno;
+    return owner.hand_over ? hand_over(path, -1, owner, mode, remove_flags) : 0;
+}
+
 int fs_getattr(const char *path, struct stat *st) noexcept
 {
-    return hooked(path, OP_GETATTR, [&] { return status(lstat(path, st)); });
+    return hooked(path, OP_GETATTR, [&] {
+        return status(fstatat(base(), host(path), st, AT_SYMLINK_NOFOLLOW));
+    });
 }
 
 // The size counts the terminating NUL; a longer link text is cut. A skipped
@@ -125,7 +254,7 @@ int fs_readlink(const char *path, char *buf, size_t size) noexcept
         [&] {
             if (size == 0)
                 return -EINVAL;
-            const ssize_t length = readlink(path, buf, size - 1);
+            const ssize_t length = readlinkat(base(), host(path), buf, size - 1);
             if (length == -1)
                 return -errno;
             buf[length] = '\0';
@@ -139,56 +268,74 @@ int fs_readlink(const char *path, char *buf, size_t size) noexcept
 
 int fs_mknod(const char *path, mode_t mode, dev_t device) noexcept
 {
-    return hooked(path, OP_MKNOD, [&] { return status(mknod(path, mode, device)); });
+    return hooked(path, OP_MKNOD, [&] {
+        const new_owner owner = owner_for(path);
+        return created(mknodat(base(), host(path), mode, device), path, mode, 0, owner);
+    });
 }
 
 int fs_mkdir(const char *path, mode_t mode) noexcept
 {
-    return hooked(path, OP_MKDIR, [&] { return status(mkdir(path, mode)); });
+    return hooked(path, OP_MKDIR, [&] {
+        const new_owner owner = owner_for(path);
+        return created(mkdirat(base(), host(path), mode), path, S_IFDIR, AT_REMOVEDIR, owner);
+    });
 }
 
 int fs_unlink(const char *path) noexcept
 {
-    return hooked(path, OP_UNLINK, [&] { return status(unlink(path)); });
+    return hooked(path, OP_UNLINK, [&] { return status(unlinkat(base(), host(path), 0)); });
 }
 
 int fs_rmdir(const char *path) noexcept
 {
-    return hooked(path, OP_RMDIR, [&] { return status(rmdir(path)); });
+    return hooked(path, OP_RMDIR,
+                  [&] { return status(unlinkat(base(), host(path), AT_REMOVEDIR)); });
 }
 
 // The hook sees the link text, not where the new link goes.
 int fs_symlink(const char *target, const char *link_path) noexcept
 {
-    return hooked(target, OP_SYMLINK,
-                  [&] { return status(symlink(target, link_path)); });
+    return hooked_text(
+        target, OP_SYMLINK,
+        [&] {
+            const new_owner owner = owner_for(link_path);
+            return created(symlinkat(target, base(), host(link_path)), link_path, S_IFLNK, 0,
+                           owner);
+        },
+        [] {});
 }
 
 int fs_rename(const char *from, const char *to) noexcept
 {
-    return hooked(from, OP_RENAME, [&] { return status(rename(from, to)); });
+    return hooked(from, OP_RENAME,
+                  [&] { return status(renameat(base(), host(from), base(), host(to))); });
 }
 
 int fs_link(const char *from, const char *to) noexcept
 {
-    return hooked(from, OP_LINK, [&] { return status(link(from, to)); });
+    return hooked(from, OP_LINK,
+                  [&] { return status(linkat(base(), host(from), base(), host(to), 0)); });
 }
 
 int fs_chmod(const char *path, mode_t mode) noexcept
 {
-    return hooked(path, OP_CHMOD, [&] { return status(chmod(path, mode)); });
+    return hooked(path, OP_CHMOD,
+                  [&] { return status(fchmodat(base(), host(path), mode, 0)); });
 }
 
 // The kernel resolves links before a plain chown reaches us; a request on a
 // link's own inode comes from lchown, so it must not follow the link.
 int fs_chown(const char *path, uid_t uid, gid_t gid) noexcept
 {
-    return hooked(path, OP_CHOWN, [&] { return status(lchown(path, uid, gid)); });
+    return hooked(path, OP_CHOWN, [&] {
+        return status(fchownat(base(), host(path), uid, gid, AT_SYMLINK_NOFOLLOW));
+    });
 }
 
 int fs_truncate(const char *path, off_t size) noexcept
 {
-    return hooked(path, OP_TRUNCATE, [&] { return status(truncate(path, size)); });
+    return hooked(path, OP_TRUNCATE, [&] { return truncate_path(path, size); });
 }
 
 int store_descriptor(int fd, fuse_file_info *fi)
@@ -199,10 +346,33 @@ int store_descriptor(int fd, fuse_file_info *fi)
     return 0;
 }
 
+// A new file is made with O_EXCL, so that only a file this call created is
+// handed over; one that another caller made meanwhile is merely opened.
+int create_file(const char *path, mode_t mode, fuse_file_info *fi)
+{
+    const new_owner owner = owner_for(path);
+    if (!owner.hand_over)
+        return store_descriptor(openat(base(), host(path), fi->flags | O_CLOEXEC, mode), fi);
+    const int fd = openat(base(), host(path), fi->flags | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd == -1 && errno == EEXIST && !(fi->flags & O_EXCL))
+        return store_descriptor(openat(base(), host(path), (fi->flags & ~O_CREAT) | O_CLOEXEC),
+                                fi);
+    if (fd == -1)
+        return -errno;
+    const int handed = hand_over(path, fd, owner, S_IFREG | mode, 0);
+    if (handed != 0) {
+        close(fd);
+        return handed;
+    }
+    fi->fh = static_cast<uint64_t>(fd);
+    return 0;
+}
+
 int fs_open(const char *path, fuse_file_info *fi) noexcept
 {
-    return hooked(path, OP_OPEN,
-                  [&] { return store_descriptor(open(path, fi->flags), fi); });
+    return hooked(path, OP_OPEN, [&] {
+        return store_descriptor(openat(base(), host(path), fi->flags | O_CLOEXEC), fi);
+    });
 }
 
 int fs_read(const char *path, char *buf, size_t size, off_t offset,
@@ -225,7 +395,10 @@ int fs_write(const char *path, const char *data, size_t size, off_t offset,
 
 int fs_statfs(const char *path, struct statvfs *st) noexcept
 {
-    return hooked(path, OP_STATFS, [&] { return status(statvfs(path, st)); });
+    return hooked(path, OP_STATFS, [&] {
+        const descriptor file(openat(base(), host(path), O_PATH | O_CLOEXEC));
+        return file.fd == -1 ? -errno : status(fstatvfs(file.fd, st));
+    });
 }
 
 // flush runs at every close of a file descriptor in the caller, and there may
@@ -260,10 +433,24 @@ int fs_fsync(const char *path, int data_only, fuse_file_info *fi) noexcept
     });
 }
 
+DIR *open_dir(const char *path)
+{
+    const int fd = openat(base(), host(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd == -1)
+        return nullptr;
+    DIR *stream = fdopendir(fd);
+    if (stream == nullptr) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return stream;
+}
+
 int fs_opendir(const char *path, fuse_file_info *fi) noexcept
 {
     return hooked(path, OP_OPENDIR, [&] {
-        DIR *stream = opendir(path);
+        DIR *stream = open_dir(path);
         if (stream == nullptr)
             return -errno;
         fi->fh = reinterpret_cast<uintptr_t>(stream);
@@ -277,7 +464,7 @@ int fs_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t,
                fuse_file_info *) noexcept
 {
     return hooked(path, OP_READDIR, [&] {
-        const dir_stream stream(opendir(path));
+        const dir_stream stream(open_dir(path));
         if (!stream)
             return -errno;
         while (const dirent *entry = readdir(stream.get())) {
@@ -302,7 +489,7 @@ int fs_releasedir(const char *path, fuse_file_info *fi) noexcept
 int fs_fsyncdir(const char *path, int data_only, fuse_file_info *) noexcept
 {
     return hooked(path, OP_FSYNCDIR, [&] {
-        const dir_stream stream(opendir(path));
+        const dir_stream stream(open_dir(path));
         if (!stream)
             return -errno;
         return sync_descriptor(dirfd(stream.get()), data_only);
@@ -318,14 +505,13 @@ void fs_destroy(void *) noexcept {}
 
 int fs_access(const char *path, int mask) noexcept
 {
-    return hooked(path, OP_ACCESS, [&] { return status(access(path, mask)); });
+    return hooked(path, OP_ACCESS,
+                  [&] { return status(faccessat(base(), host(path), mask, 0)); });
 }
 
 int fs_create(const char *path, mode_t mode, fuse_file_info *fi) noexcept
 {
-    return hooked(path, OP_CREAT, [&] {
-        return store_descriptor(open(path, fi->flags, mode), fi);
-    });
+    return hooked(path, OP_CREAT, [&] { return create_file(path, mode, fi); });
 }
 
 // Through the open file when there is one: the path may name another file by
@@ -334,7 +520,7 @@ int fs_ftruncate(const char *path, off_t size, fuse_file_info *fi) noexcept
 {
     return hooked(path, OP_FTRUNCATE, [&] {
         const int fd = handle_fd(fi);
-        return status(fd == -1 ? truncate(path, size) : ftruncate(fd, size));
+        return fd == -1 ? truncate_path(path, size) : status(ftruncate(fd, size));
     });
 }
 
@@ -344,7 +530,8 @@ int fs_fgetattr(const char *path, struct stat *st, fuse_file_info *fi) noexcept
 {
     return hooked(path, OP_FGETATTR, [&] {
         const int fd = handle_fd(fi);
-        return status(fd == -1 ? lstat(path, st) : fstat(fd, st));
+        return status(fd == -1 ? fstatat(base(), host(path), st, AT_SYMLINK_NOFOLLOW)
+                               : fstat(fd, st));
     });
 }
 
@@ -381,7 +568,7 @@ int fs_lock(const char *path, fuse_file_info *fi, int command,
 int fs_utimens(const char *path, const struct timespec times[2]) noexcept
 {
     return hooked(path, OP_UTIMENS, [&] {
-        return status(utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW));
+        return status(utimensat(base(), host(path), times, AT_SYMLINK_NOFOLLOW));
     });
 }
 
@@ -441,6 +628,8 @@ fuse_operations make_operations()
     ops.lock = fs_lock;
     ops.utimens = fs_utimens;
     ops.ioctl = fs_ioctl;
+    // utimensat's UTIME_OMIT and UTIME_NOW reach fs_utimens as they are.
+    ops.flag_utime_omit_ok = 1;
     return ops;
 }
 

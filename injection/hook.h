@@ -22,6 +22,8 @@ struct mount_state_record {
     uint32_t seed = 0;
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     int quiet = 0;               // -quiet: no skip lines, no regexec lines
+    int base_fd = -1;            // the resolved base directory, opened O_PATH
+    std::string path_prefix;     // resolved base directory ending in '/'
 };
 
 extern mount_state_record mount_state;
@@ -39,3 +41,6 @@ int regex_mismatch(const char *pattern, const char *text);
 // filesystem.
 int requester_pid();
 uint32_t requester_uid();
+uint32_t requester_gid();
+// Whether gid is one of the requester's supplementary groups.
+bool requester_in_group(uint32_t gid);

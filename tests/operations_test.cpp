@@ -18,7 +18,14 @@ namespace {
 
 class Operations : public testing::Test {
 protected:
-    void SetUp() override { mount_state.config_path = dir_ / "tavrin.conf"; }
+    // Base "/": the paths the tests hand in are then host paths too.
+    void SetUp() override
+    {
+        mount_state.config_path = dir_ / "tavrin.conf";
+        if (mount_state.base_fd == -1)
+            mount_state.base_fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        mount_state.path_prefix = "/";
+    }
     void TearDown() override { rule_set_free(std::move(mount_state.rules)); }
 
     void use_rules(const std::string &text)

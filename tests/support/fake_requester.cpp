@@ -5,6 +5,7 @@
 
 int fake_requester = 0;
 uint32_t fake_requester_uid = 0;
+uint32_t fake_requester_gid = 0;
 
 int requester_pid()
 {
@@ -14,4 +15,14 @@ int requester_pid()
 uint32_t requester_uid()
 {
     return fake_requester_uid;
+}
+
+uint32_t requester_gid()
+{
+    return fake_requester_gid;
+}
+
+bool requester_in_group(uint32_t)
+{
+    return false;
 }

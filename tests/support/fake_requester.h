@@ -6,3 +6,4 @@
 extern int fake_requester;
 // The user id that requester_uid() reports.
 extern uint32_t fake_requester_uid;
+extern uint32_t fake_requester_gid;
