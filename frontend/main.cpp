@@ -38,7 +38,14 @@ const char USAGE[] =
     "    -quiet                 print no skip lines\n"
     "\n";
 
-enum { KEY_HELP, KEY_VERSION, KEY_DEBUG, KEY_ALLOW_OTHER, KEY_DEFAULT_PERMISSIONS };
+enum {
+    KEY_HELP,
+    KEY_VERSION,
+    KEY_DEBUG,
+    KEY_ALLOW_OTHER,
+    KEY_DEFAULT_PERMISSIONS,
+    KEY_DIRECT_IO
+};
 
 // Mount options start-up looks at before passing them on.
 struct mount_options {
@@ -62,6 +69,7 @@ const fuse_opt option_table[] = {
     FUSE_OPT_KEY("--help", KEY_HELP),
     FUSE_OPT_KEY("allow_other", KEY_ALLOW_OTHER),
     FUSE_OPT_KEY("default_permissions", KEY_DEFAULT_PERMISSIONS),
+    FUSE_OPT_KEY("direct_io", KEY_DIRECT_IO),
     FUSE_OPT_KEY("subdir", FUSE_OPT_KEY_DISCARD),
     FUSE_OPT_KEY("modules=", FUSE_OPT_KEY_DISCARD),
     FUSE_OPT_END,
@@ -89,6 +97,9 @@ int option_proc(void *, const char *, int key, fuse_args *outargs)
         return 1;
     case KEY_DEFAULT_PERMISSIONS:
         given.default_permissions = true;
+        return 1;
+    case KEY_DIRECT_IO:
+        mount_state.direct_io = 1;
         return 1;
     default:
         return 1;
@@ -199,7 +210,7 @@ int main(int argc, char *argv[])
 
     mount_state.path_prefix = path_prefix(resolved);
     mount_state.config_path = mount_state.path_prefix + RULE_FILE_NAME;
-    mount_state.rules = rule_set_load(mount_state.config_path.c_str(), mount_state.quiet != 0);
+    mount_state.rules = injection_load_rules();
     if (!mount_state.rules)
         printf("error injections are not configured!\n");
 

@@ -23,11 +23,13 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "../injection/hook.h"
 
@@ -100,9 +102,10 @@ const char *rule_text(const char *path)
 // before nonzero, and the host work only when the hook let it through. The
 // hook is shown text, which is the rule text of the path but for symlink.
 template <typename HostWork, typename SkipWork>
-int hooked_text(const char *text, fs_op op, HostWork &&work, SkipWork &&on_skip)
+int hooked_text(const char *text, fs_op op, data_request &request, HostWork &&work,
+                SkipWork &&on_skip)
 {
-    const int32_t verdict = injection_check(text, op);
+    const int32_t verdict = injection_check(text, op, request);
     if (verdict == INJECT_SKIP) {
         on_skip();
         return 0;
@@ -115,13 +118,32 @@ int hooked_text(const char *text, fs_op op, HostWork &&work, SkipWork &&on_skip)
 template <typename HostWork, typename SkipWork>
 int hooked(const char *path, fs_op op, HostWork &&work, SkipWork &&on_skip)
 {
-    return hooked_text(rule_text(path), op, work, on_skip);
+    data_request none;
+    return hooked_text(rule_text(path), op, none, work, on_skip);
 }
 
 template <typename HostWork>
 int hooked(const char *path, fs_op op, HostWork &&work)
 {
     return hooked(path, op, work, [] {});
+}
+
+// For the operations that move bytes or take room: the request tells the
+// rules what the operation is about to do, and the work what they decided.
+template <typename HostWork>
+int hooked(const char *path, fs_op op, data_request &request, HostWork &&work)
+{
+    return hooked_text(rule_text(path), op, request, work, [] {});
+}
+
+// The size of the open file, or of the file at path; -1 when unknown.
+int64_t file_size(const fuse_file_info *fi, const char *path)
+{
+    struct stat st;
+    const int fd = fi != nullptr ? handle_fd(fi) : -1;
+    if ((fd != -1 ? fstat(fd, &st) : fstatat(base(), host(path), &st, 0)) != 0)
+        return -1;
+    return st.st_size;
 }
 
 // After release the kernel never names a handle again, so what it holds is
@@ -284,7 +306,16 @@ int fs_mkdir(const char *path, mode_t mode) noexcept
 
 int fs_unlink(const char *path) noexcept
 {
-    return hooked(path, OP_UNLINK, [&] { return status(unlinkat(base(), host(path), 0)); });
+    // A full disk gets back the room of the last link of a file.
+    data_request request;
+    request.current_size = [&]() -> int64_t {
+        struct stat st;
+        if (fstatat(base(), host(path), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_nlink != 1)
+            return 0;
+        return st.st_size;
+    };
+    return hooked(path, OP_UNLINK, request,
+                  [&] { return status(unlinkat(base(), host(path), 0)); });
 }
 
 int fs_rmdir(const char *path) noexcept
@@ -296,8 +327,9 @@ int fs_rmdir(const char *path) noexcept
 // The hook sees the link text, not where the new link goes.
 int fs_symlink(const char *target, const char *link_path) noexcept
 {
+    data_request none;
     return hooked_text(
-        target, OP_SYMLINK,
+        target, OP_SYMLINK, none,
         [&] {
             const new_owner owner = owner_for(link_path);
             return created(symlinkat(target, base(), host(link_path)), link_path, S_IFLNK, 0,
@@ -335,7 +367,10 @@ int fs_chown(const char *path, uid_t uid, gid_t gid) noexcept
 
 int fs_truncate(const char *path, off_t size) noexcept
 {
-    return hooked(path, OP_TRUNCATE, [&] { return truncate_path(path, size); });
+    data_request request;
+    request.new_size = size;
+    request.current_size = [&] { return file_size(nullptr, path); };
+    return hooked(path, OP_TRUNCATE, request, [&] { return truncate_path(path, size); });
 }
 
 int store_descriptor(int fd, fuse_file_info *fi)
@@ -375,29 +410,60 @@ int fs_open(const char *path, fuse_file_info *fi) noexcept
     });
 }
 
+// A short-transfer rule moves fewer bytes than asked; a corrupting one alters
+// what was read before the caller sees it, or what is written before the
+// host stores it, and the caller is told the count the host moved.
 int fs_read(const char *path, char *buf, size_t size, off_t offset,
             fuse_file_info *fi) noexcept
 {
-    return hooked(path, OP_READ, [&] {
-        return transfer(path, fi, O_RDONLY,
-                        [&](int fd) { return pread(fd, buf, size, offset); });
+    data_request request;
+    request.offset = static_cast<uint64_t>(offset);
+    request.length = size;
+    return hooked(path, OP_READ, request, [&] {
+        const size_t asked = static_cast<size_t>(std::min<uint64_t>(size, request.move));
+        const int got = transfer(path, fi, O_RDONLY,
+                                 [&](int fd) { return pread(fd, buf, asked, offset); });
+        if (got > 0)
+            injection_corrupt(request, rule_text(path), buf, static_cast<size_t>(got),
+                              request.offset);
+        return got;
     });
 }
 
 int fs_write(const char *path, const char *data, size_t size, off_t offset,
              fuse_file_info *fi) noexcept
 {
-    return hooked(path, OP_WRITE, [&] {
+    data_request request;
+    request.offset = static_cast<uint64_t>(offset);
+    request.length = size;
+    request.current_size = [&] { return file_size(fi, path); };
+    return hooked(path, OP_WRITE, request, [&] {
+        const size_t moved = static_cast<size_t>(std::min<uint64_t>(size, request.move));
+        std::vector<char> altered;
+        if (!request.corruptions.empty()) {
+            altered.assign(data, data + moved);
+            injection_corrupt(request, rule_text(path), altered.data(), moved, request.offset);
+            data = altered.data();
+        }
         return transfer(path, fi, O_WRONLY,
-                        [&](int fd) { return pwrite(fd, data, size, offset); });
+                        [&](int fd) { return pwrite(fd, data, moved, offset); });
     });
 }
 
 int fs_statfs(const char *path, struct statvfs *st) noexcept
 {
-    return hooked(path, OP_STATFS, [&] {
+    // A full disk shows what room it has left, so df agrees with the writes.
+    data_request request;
+    return hooked(path, OP_STATFS, request, [&] {
         const descriptor file(openat(base(), host(path), O_PATH | O_CLOEXEC));
-        return file.fd == -1 ? -errno : status(fstatvfs(file.fd, st));
+        if (file.fd == -1 || fstatvfs(file.fd, st) != 0)
+            return -errno;
+        if (request.room != UINT64_MAX && st->f_frsize > 0) {
+            const fsblkcnt_t free_blocks = static_cast<fsblkcnt_t>(request.room / st->f_frsize);
+            st->f_bfree = std::min(st->f_bfree, free_blocks);
+            st->f_bavail = std::min(st->f_bavail, free_blocks);
+        }
+        return 0;
     });
 }
 
@@ -518,7 +584,10 @@ int fs_create(const char *path, mode_t mode, fuse_file_info *fi) noexcept
 // now, or none.
 int fs_ftruncate(const char *path, off_t size, fuse_file_info *fi) noexcept
 {
-    return hooked(path, OP_FTRUNCATE, [&] {
+    data_request request;
+    request.new_size = size;
+    request.current_size = [&] { return file_size(fi, path); };
+    return hooked(path, OP_FTRUNCATE, request, [&] {
         const int fd = handle_fd(fi);
         return fd == -1 ? truncate_path(path, size) : status(ftruncate(fd, size));
     });

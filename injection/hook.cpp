@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -230,8 +231,30 @@ int rule_errno(const injection_rule &rule, fs_op op)
 
 // Whether the rule passes its draw and every filter; the skip lines of the
 // first filter that stops it go to the report.
-bool rule_hit(injection_rule &rule, const char *path, fs_op op, requester_info &requester,
-              skip_report &report)
+// Why a rule of a data kind cannot act on this operation, or none.
+const char *cannot_act(const injection_rule &rule, fs_op op, const data_request &request)
+{
+    const bool transfer = op == OP_READ || op == OP_WRITE;
+    switch (rule.kind) {
+    case ERRINJ_SHORT:
+        return transfer && request.length >= 2 ? nullptr : "cannot be shortened";
+    case ERRINJ_CORRUPT:
+        return transfer && request.length >= 1 ? nullptr : "moves no data";
+    case ERRINJ_FULL_DISK:
+        switch (op) {
+        case OP_WRITE: case OP_TRUNCATE: case OP_FTRUNCATE: case OP_UNLINK: case OP_STATFS:
+        case OP_CREAT: case OP_MKDIR: case OP_MKNOD: case OP_SYMLINK: case OP_LINK:
+            return nullptr;
+        default:
+            return "takes no room";
+        }
+    default:
+        return nullptr;
+    }
+}
+
+bool rule_hit(injection_rule &rule, const char *path, fs_op op, const data_request &request,
+              requester_info &requester, skip_report &report)
 {
     ++rule.visits;
     // The draw comes first and is made for every rule visited, so a rule that
@@ -255,14 +278,110 @@ bool rule_hit(injection_rule &rule, const char *path, fs_op op, requester_info &
     }
     if (!requester_filters_pass(rule, requester, report))
         return false;
+    if (const char *why = cannot_act(rule, op, request)) {
+        report.add_skip(rule, "op", op_names[op], why);
+        return false;
+    }
     ++rule.hits;
     return true;
 }
 
-int32_t apply_rule(injection_rule &rule, const char *path, fs_op op, int32_t result,
-                   requester_info &requester, skip_report &report)
+// What a full-disk rule does to an operation it governs: spends room or
+// gives it back, and says whether the operation fails or moves less.
+struct room_decision {
+    int error = 0;
+    uint64_t cut = UINT64_MAX;
+};
+
+room_decision spend_room(injection_rule &rule, fs_op op, data_request &request)
 {
-    if (!rule_hit(rule, path, op, requester, report))
+    room_decision decision;
+    const auto size_now = [&] { return request.current_size ? request.current_size() : -1; };
+    switch (op) {
+    case OP_WRITE: {
+        const int64_t size = size_now();
+        const uint64_t end = request.offset + request.length;
+        if (size < 0 || end <= static_cast<uint64_t>(size))
+            return decision;
+        if (end - static_cast<uint64_t>(size) <= rule.room) {
+            rule.room -= end - static_cast<uint64_t>(size);
+            return decision;
+        }
+        // Writes what still fits, or nothing at all.
+        const uint64_t limit = static_cast<uint64_t>(size) + rule.room;
+        if (limit <= request.offset) {
+            decision.error = ENOSPC;
+        } else {
+            decision.cut = limit - request.offset;
+            rule.room = 0;
+        }
+        return decision;
+    }
+    case OP_TRUNCATE:
+    case OP_FTRUNCATE: {
+        const int64_t size = size_now();
+        if (size < 0 || request.new_size < 0)
+            return decision;
+        if (request.new_size <= size)
+            rule.room += static_cast<uint64_t>(size - request.new_size);
+        else if (static_cast<uint64_t>(request.new_size - size) > rule.room)
+            decision.error = ENOSPC;
+        else
+            rule.room -= static_cast<uint64_t>(request.new_size - size);
+        return decision;
+    }
+    case OP_UNLINK: {
+        const int64_t freed = size_now();
+        if (freed > 0)
+            rule.room += static_cast<uint64_t>(freed);
+        return decision;
+    }
+    case OP_STATFS:
+        request.room = std::min(request.room, rule.room);
+        return decision;
+    default:  // what makes a new entry
+        if (rule.room == 0)
+            decision.error = ENOSPC;
+        return decision;
+    }
+}
+
+void print_cut(uint64_t to, uint64_t from)
+{
+    printf("transfer cut to %llu of %llu bytes\n", static_cast<unsigned long long>(to),
+           static_cast<unsigned long long>(from));
+}
+
+// One draw for the length: from 1 to one less than asked, or to bytes.
+void shorten(const injection_rule &rule, data_request &request)
+{
+    uint64_t most = request.length - 1;
+    if (rule.bytes && *rule.bytes > 0 && *rule.bytes < most)
+        most = *rule.bytes;
+    const uint64_t length = 1 + static_cast<uint64_t>(rand()) % most;
+    request.move = std::min(request.move, length);
+    print_cut(length, request.length);
+}
+
+// A draw per altered byte for where, and one more for what (flip, random).
+void plan_corruption(const injection_rule &rule, data_request &request)
+{
+    data_request::corruption corruption{rule.name, rule.mode, {}, {}};
+    const uint64_t count = std::min<uint64_t>(rule.bytes.value_or(1), request.length);
+    for (uint64_t i = 0; i < count; ++i) {
+        corruption.places.push_back(static_cast<uint32_t>(rand()));
+        if (rule.mode == CORRUPT_FLIP)
+            corruption.values.push_back(static_cast<uint32_t>(rand() % 8));
+        else if (rule.mode == CORRUPT_RANDOM)
+            corruption.values.push_back(static_cast<uint32_t>(1 + rand() % 255));
+    }
+    request.corruptions.push_back(std::move(corruption));
+}
+
+int32_t apply_rule(injection_rule &rule, const char *path, fs_op op, int32_t result,
+                   data_request &request, requester_info &requester, skip_report &report)
+{
+    if (!rule_hit(rule, path, op, request, requester, report))
         return result;
     if (rule.hits <= rule.after) {
         report.add_skip(rule, "after", rule.after, "is not reached");
@@ -275,6 +394,13 @@ int32_t apply_rule(injection_rule &rule, const char *path, fs_op op, int32_t res
     ++rule.fires;
 
     const char *op_name = op_names[op];
+    // A full disk that has room speaks only when it refuses or cuts.
+    room_decision decision;
+    if (rule.kind == ERRINJ_FULL_DISK) {
+        decision = spend_room(rule, op, request);
+        if (decision.error == 0 && decision.cut >= request.length)
+            return result;
+    }
     report.flush();
     printf("%s triggered on operation '%s', %s\n", rule.name.c_str(), op_name, path);
     switch (rule.kind) {
@@ -291,6 +417,20 @@ int32_t apply_rule(injection_rule &rule, const char *path, fs_op op, int32_t res
     case ERRINJ_SLOWDOWN:
         slow_down(rule, op_name);
         return result;
+    case ERRINJ_SHORT:
+        shorten(rule, request);
+        return result;
+    case ERRINJ_CORRUPT:
+        plan_corruption(rule, request);
+        return result;
+    case ERRINJ_FULL_DISK:
+        if (decision.error != 0) {
+            printf("errno '%s'\n", strerror(decision.error));
+            return -decision.error;
+        }
+        request.move = std::min(request.move, decision.cut);
+        print_cut(decision.cut, request.length);
+        return result;
     }
     return result;
 }
@@ -306,14 +446,35 @@ int regex_mismatch(const char *pattern, const char *text)
     return result;
 }
 
+rule_set_ptr injection_load_rules()
+{
+    rule_set_ptr set = rule_set_load(mount_state.config_path.c_str(), mount_state.quiet != 0);
+    if (!set || mount_state.direct_io)
+        return set;
+    // Through the page cache the kernel takes a short read as the end of the
+    // file: the caller sees the file end early, not a short count.
+    for (const injection_rule &rule : set->rules)
+        if (rule.kind == ERRINJ_SHORT && (rule.op_matches & (1u << OP_READ)))
+            fprintf(stderr, "errinj '%s': without -o direct_io a short read looks to the "
+                            "caller like the end of the file\n",
+                    rule.name.c_str());
+    return set;
+}
+
 int32_t injection_check(const char *path, fs_op op)
+{
+    data_request none;
+    return injection_check(path, op, none);
+}
+
+int32_t injection_check(const char *path, fs_op op, data_request &request)
 {
     const lock_guard held(mount_state.lock);
 
     // An operation on the rule file re-reads it and is never disturbed itself.
     if (strcmp(path, mount_state.config_path.c_str()) == 0) {
         rule_set_free(std::move(mount_state.rules));
-        mount_state.rules = rule_set_load(path, mount_state.quiet != 0);
+        mount_state.rules = injection_load_rules();
         return 0;
     }
     if (!mount_state.rules)
@@ -324,6 +485,42 @@ int32_t injection_check(const char *path, fs_op op)
     skip_report report(mount_state.quiet != 0);
     requester_info requester;
     for (injection_rule &rule : mount_state.rules->rules)
-        result = apply_rule(rule, path, op, result, requester, report);
+        result = apply_rule(rule, path, op, result, request, requester, report);
     return result;
+}
+
+void injection_corrupt(const data_request &request, const char *path, char *buf,
+                       std::size_t n, uint64_t offset)
+{
+    if (n == 0 || request.corruptions.empty())
+        return;
+    std::vector<bool> altered(n);
+    const lock_guard held(mount_state.lock);
+    for (const data_request::corruption &corruption : request.corruptions) {
+        std::vector<uint64_t> offsets;
+        for (std::size_t i = 0; i < corruption.places.size() && offsets.size() < n; ++i) {
+            // Each byte once: a bit flipped twice would be no flip at all.
+            std::size_t at = corruption.places[i] % n;
+            while (altered[at])
+                at = (at + 1) % n;
+            altered[at] = true;
+            switch (corruption.mode) {
+            case CORRUPT_FLIP:
+                buf[at] = static_cast<char>(buf[at] ^ (1 << corruption.values[i]));
+                break;
+            case CORRUPT_ZERO:
+                buf[at] = 0;
+                break;
+            case CORRUPT_RANDOM:
+                buf[at] = static_cast<char>(buf[at] ^ corruption.values[i]);
+                break;
+            }
+            offsets.push_back(offset + at);
+        }
+        std::sort(offsets.begin(), offsets.end());
+        std::string list;
+        for (const uint64_t at : offsets)
+            list += (list.empty() ? "" : ", ") + std::to_string(at);
+        printf("%s altered offsets %s of %s\n", corruption.rule.c_str(), list.c_str(), path);
+    }
 }

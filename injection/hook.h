@@ -6,7 +6,9 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "catalogue.h"
 #include "rules.h"
@@ -22,15 +24,50 @@ struct mount_state_record {
     uint32_t seed = 0;
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     int quiet = 0;               // -quiet: no skip lines, no regexec lines
+    int direct_io = 0;           // -o direct_io given: callers see short reads as such
     int base_fd = -1;            // the resolved base directory, opened O_PATH
     std::string path_prefix;     // resolved base directory ending in '/'
 };
 
 extern mount_state_record mount_state;
 
+// Loads the rule file at config_path as start-up and re-reads do, with the
+// warnings that depend on how the filesystem is mounted.
+rule_set_ptr injection_load_rules();
+
 // 0: carry out the operation; INJECT_SKIP: return success untouched;
 // negative: return this negated errno.
 int32_t injection_check(const char *path, fs_op op);
+
+// What a read, write, truncate, unlink or statfs is about to do, for the rules
+// that act on data and room, and what they decided.
+struct data_request {
+    uint64_t offset = 0;
+    uint64_t length = 0;      // bytes asked by a read or write
+    int64_t new_size = -1;    // truncate, ftruncate
+    // The file's size now, or -1; asked only by a full-disk rule. For
+    // unlink, the room the removal gives back (0 while other links remain).
+    std::function<int64_t()> current_size;
+
+    // Decided by the check.
+    uint64_t move = UINT64_MAX;  // bytes to move at most
+    struct corruption {
+        std::string rule;               // the rule's name, for the report
+        corrupt_mode mode;
+        std::vector<uint32_t> places;   // a draw per altered byte: where
+        std::vector<uint32_t> values;   // and, flip or random, what
+    };
+    std::vector<corruption> corruptions;
+    uint64_t room = UINT64_MAX;  // statfs: the least room a full disk has left
+};
+
+// The same check, for the operations that move or take room.
+int32_t injection_check(const char *path, fs_op op, data_request &request);
+
+// Alters the n bytes at buf, which stand at offset in the file, as the
+// request's corruptions say, and reports the offsets altered.
+void injection_corrupt(const data_request &request, const char *path, char *buf,
+                       std::size_t n, uint64_t offset);
 
 // 0 when text matches pattern (POSIX extended, case ignored, unanchored);
 // otherwise regcomp's or regexec's code, after its perror line.

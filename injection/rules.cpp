@@ -18,6 +18,9 @@ const char *const kind_names[INJECTION_KIND_COUNT] = {
     "errinj_kill_caller",
     "errinj_noop",
     "errinj_slowdown",
+    "errinj_short",
+    "errinj_corrupt",
+    "errinj_full_disk",
 };
 
 namespace {
@@ -147,6 +150,8 @@ void prepare_rule(injection_rule &rule, bool quiet)
     // Linux restarts a lock request answered with EINTR and, with no signal
     // pending, hands the caller its internal ERESTARTSYS (512), no errno at
     // all: lock draws from the rest of the list.
+    rule.room = rule.space;
+
     rule.lock_errnos = rule.errnos;
     rule.lock_errnos.erase(std::remove(rule.lock_errnos.begin(), rule.lock_errnos.end(), EINTR),
                            rule.lock_errnos.end());
@@ -154,6 +159,37 @@ void prepare_rule(injection_rule &rule, bool quiet)
         fprintf(stderr, "errinj '%s': lock is never given EINTR, which would reach its caller "
                         "as 512\n",
                 rule.name.c_str());
+}
+
+// "10M": bytes, with an optional K, M or G (powers of 1024).
+bool set_size(uint64_t &field, const char *value)
+{
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long number = strtoull(value, &end, 10);
+    uint64_t scale = 1;
+    if (end != value && *end != '\0' && end[1] == '\0')
+        scale = *end == 'K' ? 1ull << 10 : *end == 'M' ? 1ull << 20 : *end == 'G' ? 1ull << 30 : 0;
+    else if (end == value || *end != '\0')
+        scale = 0;
+    if (scale == 0 || errno == ERANGE || value[0] == '-' || number > UINT64_MAX / scale) {
+        fprintf(stderr, "invalid size '%s' in configuration file\n", value);
+        return false;
+    }
+    field = number * scale;
+    return true;
+}
+
+bool set_mode(corrupt_mode &field, const char *value)
+{
+    const char *const names[] = {"flip", "zero", "random"};
+    for (uint32_t mode = 0; mode < 3; ++mode)
+        if (strcmp(value, names[mode]) == 0) {
+            field = static_cast<corrupt_mode>(mode);
+            return true;
+        }
+    fprintf(stderr, "unknown mode '%s' in configuration file\n", value);
+    return false;
 }
 
 }  // namespace
@@ -192,6 +228,13 @@ extern "C" int rule_option_handler(void *user, const char *section,
         rule->uid = number_value(value);
     } else if (strcmp(name, "errno") == 0 && rule->kind == ERRINJ_ERRNO) {
         return set_errnos(*rule, value) ? 1 : 0;
+    } else if (strcmp(name, "bytes") == 0 &&
+               (rule->kind == ERRINJ_SHORT || rule->kind == ERRINJ_CORRUPT)) {
+        rule->bytes = number_value(value);
+    } else if (strcmp(name, "mode") == 0 && rule->kind == ERRINJ_CORRUPT) {
+        return set_mode(rule->mode, value) ? 1 : 0;
+    } else if (strcmp(name, "space") == 0 && rule->kind == ERRINJ_FULL_DISK) {
+        return set_size(rule->space, value) ? 1 : 0;
     } else {
         fprintf(stderr, "unknown option '%s' in configuration file\n", name);
         return 0;

@@ -19,9 +19,15 @@ enum injection_kind : uint32_t {
     ERRINJ_KILL_CALLER,
     ERRINJ_NOOP,
     ERRINJ_SLOWDOWN,
+    ERRINJ_SHORT,      // a read or write moves fewer bytes than asked
+    ERRINJ_CORRUPT,    // the bytes read or written are altered
+    ERRINJ_FULL_DISK,  // the mount has only so much room
 };
 
-constexpr std::size_t INJECTION_KIND_COUNT = ERRINJ_SLOWDOWN + 1;
+constexpr std::size_t INJECTION_KIND_COUNT = ERRINJ_FULL_DISK + 1;
+
+// How errinj_corrupt alters a byte.
+enum corrupt_mode : uint32_t { CORRUPT_FLIP, CORRUPT_ZERO, CORRUPT_RANDOM };
 
 // The rule file's section names, indexed by injection_kind.
 extern const char *const kind_names[INJECTION_KIND_COUNT];
@@ -42,6 +48,9 @@ struct injection_rule {
     uint32_t after = 0;            // hits that do not fire before the first that does
     std::optional<uint32_t> count; // most fires; absent: no bound
     std::optional<uint32_t> uid;   // the requester's user id must be this
+    std::optional<uint32_t> bytes; // short: most bytes moved; corrupt: bytes altered (1)
+    corrupt_mode mode = CORRUPT_FLIP;
+    uint64_t space = 0;            // full disk: the room at each load, in bytes
 
     // Filled once the file is read; a check reuses them.
     std::unique_ptr<compiled_pattern> op_pattern;
@@ -55,6 +64,7 @@ struct injection_rule {
     uint64_t visits = 0;  // checks that visited the rule
     uint64_t hits = 0;    // visits that passed the draw and every filter
     uint64_t fires = 0;   // hits that acted
+    uint64_t room = 0;    // full disk: what is left of space
 
     injection_rule(injection_kind k, std::string full_name)
         : name(std::move(full_name)), kind(k) {}
