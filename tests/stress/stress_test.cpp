@@ -68,11 +68,16 @@ struct tallies {
 struct area {
     std::string through;  // directory through the mount
     std::string native;   // the same directory in the base
-    bool faults;          // errno rules fire here
+    bool faults;          // errno and short-transfer rules fire here
     bool noop;            // no-op rules fire here: no model is kept
     std::map<std::string, std::string> files;  // name -> content
     bool subdir = false;
+    bool rot = false;     // reads come back with up to ROT_BYTES bytes altered
+    bool full = false;    // a full disk: ENOSPC is explained for every call
 };
+
+// What the corrupting rule alters of each read request.
+constexpr std::size_t ROT_BYTES = 2;
 
 bool in_lists(std::initializer_list<fs_op> ops, int error)
 {
@@ -109,6 +114,10 @@ public:
         areas_.push_back({mount + "/plain" + me, base + "/plain" + me, false, false, {}});
         areas_.push_back({mount + "/errdir" + me, base + "/errdir" + me, true, false, {}});
         areas_.push_back({mount + "/noopdir" + me, base + "/noopdir" + me, false, true, {}});
+        areas_.push_back({mount + "/rotdir" + me, base + "/rotdir" + me, false, false, {}});
+        areas_.back().rot = true;
+        areas_.push_back({mount + "/fulldir" + me, base + "/fulldir" + me, true, false, {}});
+        areas_.back().full = true;
         shared_lock_ = mount + "/plain/shared.lock";
     }
 
@@ -142,7 +151,8 @@ private:
                 return;
             }
         }
-        if ((where.faults || where.noop) && in_lists(ops, error)) {
+        if (((where.faults || where.noop) && in_lists(ops, error)) ||
+            (where.full && error == ENOSPC)) {
             ++tally_.injected;
             return;
         }
@@ -269,11 +279,14 @@ private:
         } else if (!where.noop) {
             const std::string &content = where.files[file];
             const std::string expected = at < content.size() ? content.substr(at, data.size()) : "";
-            // A fault in a later request gives a short read of the right bytes.
-            if (static_cast<std::size_t>(got) > expected.size() ||
-                data.compare(0, static_cast<std::size_t>(got), expected, 0,
-                             static_cast<std::size_t>(got)) != 0 ||
-                (!where.faults && static_cast<std::size_t>(got) != expected.size())) {
+            // A fault in a later request gives a short read of the right bytes;
+            // a corrupting rule alters a few of them, never their number.
+            const std::size_t count = static_cast<std::size_t>(got);
+            std::size_t altered = 0;
+            for (std::size_t i = 0; i < std::min(count, expected.size()); ++i)
+                altered += data[i] != expected[i] ? 1 : 0;
+            if (count > expected.size() || altered > (where.rot ? ROT_BYTES : 0) ||
+                (!where.faults && count != expected.size())) {
                 ++tally_.mismatches;
                 tally_.note("read of " + file + " in " + where.through + " differs from the model");
             }
@@ -532,7 +545,15 @@ std::string rule_file(unsigned variant)
                                   std::to_string(20 + variant % 3 * 20) + "\n";
     const std::string slow_rule = "[errinj_slowdown]\nprobability = " +
                                   std::to_string(1 + variant % 3) + "\nduration = 20000\n";
-    return variant % 2 ? errno_rule + noop_rule + slow_rule : slow_rule + noop_rule + errno_rule;
+    const std::string data_rules =
+        "[errinj_short]\npath_regexp = /errdir/\nprobability = " + std::to_string(5 + variant % 3 * 5) +
+        "\n[errinj_corrupt]\npath_regexp = /rotdir/\nop_regexp = ^read$\nmode = " +
+        (variant % 3 == 0 ? "flip" : variant % 3 == 1 ? "zero" : "random") +
+        "\nbytes = " + std::to_string(ROT_BYTES) + "\nprobability = 30\n"
+        "[errinj_full_disk]\npath_regexp = /fulldir/\nspace = " +
+        std::to_string(100 + variant % 5 * 100) + "K\nprobability = 100\n";
+    return variant % 2 ? errno_rule + noop_rule + slow_rule + data_rules
+                       : data_rules + slow_rule + noop_rule + errno_rule;
 }
 
 TEST(Stress, ConcurrentLoadWithFaults)
@@ -545,7 +566,7 @@ TEST(Stress, ConcurrentLoadWithFaults)
     settings.rules = rule_file(0);
     settings.seed = 99;
     mounted fs(settings);
-    for (const char *top : {"plain", "errdir", "noopdir"}) {
+    for (const char *top : {"plain", "errdir", "noopdir", "rotdir", "fulldir"}) {
         ASSERT_EQ(mkdir(fs.base(top).c_str(), 0755), 0);
         for (int id = 0; id < clients; ++id)
             ASSERT_EQ(mkdir(fs.base(std::string(top) + "/c" + std::to_string(id)).c_str(), 0755), 0);
@@ -600,14 +621,17 @@ TEST(Stress, ConcurrentLoadWithFaults)
     const std::string out = fs.out();
     const long rereads = static_cast<long>(lines_starting(out, "read configuration ").size()) - 1;
     std::map<std::string, long> fired;
-    for (const char *kind : {"errinj_errno", "errinj_noop", "errinj_slowdown"})
+    for (const char *kind : {"errinj_errno", "errinj_noop", "errinj_slowdown", "errinj_short",
+                             "errinj_corrupt", "errinj_full_disk"})
         fired[kind] = static_cast<long>(lines_starting(out, std::string(kind) + " triggered").size());
     const int status = fs.unmount();
 
     std::cout << "clients " << clients << ", " << total.operations << " operations in " << elapsed
               << " s (" << static_cast<long>(static_cast<double>(total.operations) / elapsed) << "/s)\n"
               << "faults fired: errno " << fired["errinj_errno"] << ", noop " << fired["errinj_noop"]
-              << ", slowdown " << fired["errinj_slowdown"] << "; rule file re-read " << rereads
+              << ", slowdown " << fired["errinj_slowdown"] << ", short " << fired["errinj_short"]
+              << ", corrupt " << fired["errinj_corrupt"] << ", full disk "
+              << fired["errinj_full_disk"] << "; rule file re-read " << rereads
               << " times\n"
               << "failures seen: " << total.injected << " from rules, " << total.natural
               << " natural, " << total.bad << " unexplained; mismatches " << total.mismatches << "\n"
