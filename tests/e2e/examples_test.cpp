@@ -134,6 +134,46 @@ TEST(Examples, OnlyTheDatabaseServerIsHit)
     expect_clean_unmount(fs);
 }
 
+TEST(Examples, DataFaultsOnShortReadsBitRotAndAFillingDisk)
+{
+    {
+        mounted fs(caches_off_direct(), example("short-reads.conf"));
+        ASSERT_EQ(mkdir(fs.base("data").c_str(), 0755), 0);
+        write_file(fs.base("data/f"), std::string(10000, 'x'));
+        const int fd = open(fs.at("data/f").c_str(), O_RDONLY);
+        char buf[10000];
+        EXPECT_LT(read(fd, buf, sizeof buf), 10000);
+        close(fd);
+        EXPECT_EQ(read_file(fs.at("data/f")).size(), 10000u);  // a looping reader
+        expect_clean_unmount(fs);
+    }
+    {
+        mounted fs(caches_off_direct(), example("bit-rot.conf"));
+        ASSERT_EQ(mkdir(fs.base("data").c_str(), 0755), 0);
+        write_file(fs.base("data/f"), std::string(1000, 'x'));
+        int rotten = 0;
+        for (int i = 0; i < 100; ++i)
+            rotten += read_file(fs.at("data/f")) != std::string(1000, 'x') ? 1 : 0;
+        EXPECT_GT(rotten, 0);
+        EXPECT_LT(rotten, 40);
+        EXPECT_EQ(read_file(fs.base("data/f")), std::string(1000, 'x'));
+        expect_clean_unmount(fs);
+    }
+    {
+        mounted fs(caches_off_direct(), example("disk-fills.conf"));
+        const int fd = open(fs.at("big").c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_NE(fd, -1);
+        const std::string block(1 << 20, 'b');
+        ssize_t written = 0, last = 0;
+        while ((last = write(fd, block.data(), block.size())) > 0)
+            written += last;
+        EXPECT_EQ(errno, ENOSPC);
+        close(fd);
+        EXPECT_EQ(written, 10 << 20);
+        expect_clean_unmount(fs);
+    }
+}
+
 TEST(Examples, LyingDurabilityReportsSkippedSyncsAsDone)
 {
     mounted fs(NO_CACHES, example("lying-durability.conf"));
