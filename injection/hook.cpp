@@ -504,15 +504,16 @@ void injection_corrupt(const data_request &request, const char *path, char *buf,
             while (altered[at])
                 at = (at + 1) % n;
             altered[at] = true;
+            const unsigned byte = static_cast<unsigned char>(buf[at]);
             switch (corruption.mode) {
             case CORRUPT_FLIP:
-                buf[at] = static_cast<char>(buf[at] ^ (1 << corruption.values[i]));
+                buf[at] = static_cast<char>(byte ^ (1u << corruption.values[i]));
                 break;
             case CORRUPT_ZERO:
                 buf[at] = 0;
                 break;
-            case CORRUPT_RANDOM:
-                buf[at] = static_cast<char>(buf[at] ^ corruption.values[i]);
+            case CORRUPT_RANDOM:  // values are 1 to 255: the byte always changes
+                buf[at] = static_cast<char>(byte ^ corruption.values[i]);
                 break;
             }
             offsets.push_back(offset + at);
