@@ -16,6 +16,7 @@
 #include <type_traits>
 
 #include "../injection/hook.h"
+#include "../trace/trace.h"
 #include "operations.h"
 
 namespace {
@@ -36,6 +37,8 @@ const char USAGE[] =
     "    -seed=NUM              random seed\n"
     "    -basedir=STRING        directory to mount\n"
     "    -quiet                 print no skip lines\n"
+    "    -draws=keyed           draws keyed by rule, operation and path\n"
+    "    -trace=FILE            write a JSON Lines trace of the run\n"
     "\n";
 
 enum {
@@ -53,7 +56,7 @@ struct mount_options {
     bool default_permissions = false;
 } given;
 
-// fuse_opt stores "-seed=", "-basedir=" and "-quiet" straight into mount_state.
+// fuse_opt stores tavrin's own options straight into mount_state.
 static_assert(std::is_standard_layout_v<mount_state_record>,
               "option_table names fields of mount_state by offset");
 
@@ -61,6 +64,8 @@ const fuse_opt option_table[] = {
     {"-seed=%u", offsetof(mount_state_record, seed), 0},
     {"-basedir=%s", offsetof(mount_state_record, basedir), 0},
     {"-quiet", offsetof(mount_state_record, quiet), 1},
+    {"-draws=%s", offsetof(mount_state_record, draws), 0},
+    {"-trace=%s", offsetof(mount_state_record, trace), 0},
     FUSE_OPT_KEY("-d", KEY_DEBUG),
     FUSE_OPT_KEY("-V", KEY_VERSION),
     FUSE_OPT_KEY("-v", KEY_VERSION),
@@ -150,6 +155,40 @@ bool add_mount_options(fuse_args &args)
     return true;
 }
 
+// An option text fuse_opt allocated, as a string; the field is emptied.
+std::string take_text(char *&field)
+{
+    std::string text = field != nullptr ? field : "";
+    free(field);
+    field = nullptr;
+    return text;
+}
+
+// The trace's first event: what this run is, so that it can be repeated.
+void trace_start(int argc, char *argv[])
+{
+    nlohmann::json options = nlohmann::json::array();
+    for (int i = 1; i < argc; ++i) {
+        nlohmann::json word;
+        trace_text(word, "arg", argv[i]);
+        options.push_back(word.contains("arg") ? word["arg"] : word);
+    }
+    nlohmann::json event = {{"event", "start"},
+                            {"seed", mount_state.seed},
+                            {"version", VERSION},
+                            {"draws", mount_state.keyed_draws ? "keyed" : "sequence"},
+                            {"options", options}};
+    trace_text(event, "basedir", mount_state.basedir);
+    trace_write(std::move(event));
+}
+
+void trace_end(int result)
+{
+    injection_trace_summary();
+    trace_write({{"event", "end"}, {"seed", mount_state.seed}, {"status", result}});
+    trace_close();
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
@@ -194,6 +233,26 @@ int main(int argc, char *argv[])
     free(mount_state.basedir);
     mount_state.basedir = resolved;
 
+    // Both texts are read here once and let go.
+    const std::string draws = take_text(mount_state.draws), trace = take_text(mount_state.trace);
+    if (!draws.empty()) {
+        if (draws != "keyed" && draws != "sequence") {
+            fprintf(stderr, "draws ('%s') is neither sequence nor keyed\n", draws.c_str());
+            fuse_opt_free_args(&args);
+            return 1;
+        }
+        mount_state.keyed_draws = draws == "keyed";
+    }
+    if (!trace.empty()) {
+        if (!trace_open(trace.c_str())) {
+            fprintf(stderr, "trace ('%s') cannot be written: %s\n", trace.c_str(),
+                    strerror(errno));
+            fuse_opt_free_args(&args);
+            return 1;
+        }
+        trace_start(argc, argv);
+    }
+
     // Every host call is made relative to this descriptor, which keeps
     // serving the same directory if it is renamed or moved while mounted.
     mount_state.base_fd = open(resolved, O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -226,6 +285,9 @@ int main(int argc, char *argv[])
     const int result = run_fuse(args);
 
     fuse_opt_free_args(&args);
+    if (result == 0)
+        trace_end(result);
+    trace_close();
     rule_set_free(std::move(mount_state.rules));
     mount_state.config_path.clear();
     mount_state.config_path.shrink_to_fit();

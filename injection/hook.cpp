@@ -4,6 +4,8 @@
 // slowdown's sleep -- so checks never interleave and a seed replays exactly.
 #include "hook.h"
 
+#include <xxhash.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -18,6 +20,8 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+
+#include "trace/trace.h"
 
 mount_state_record mount_state;
 
@@ -192,17 +196,100 @@ bool requester_filters_pass(const injection_rule &rule, requester_info &requeste
     return true;
 }
 
+// What a check's draws are for; under -draws=keyed it is part of each key.
+enum draw_purpose : uint64_t { DRAW_PROBABILITY, DRAW_ERRNO, DRAW_LENGTH, DRAW_PLACE, DRAW_VALUE };
+
+// Where a check's draws come from: the one rand() sequence, or, keyed, a
+// hash of the seed, the rule, the operation, the path, what the draw is for
+// and n, the number of earlier checks of that rule for that operation on
+// that path since the load. Keyed, a file that sees the same operations
+// gets the same decisions however its work interleaves with other files'.
+class draw_source {
+public:
+    draw_source(const char *path, fs_op op, rule_set &set) : path_(path), op_(op), set_(set) {}
+
+    // A rule's visit begins: keyed, its n is taken and counted.
+    void visit(const injection_rule &rule)
+    {
+        if (!mount_state.keyed_draws)
+            return;
+        if (!path_hashed_) {
+            // Below the base directory, so that a run replays from another
+            // checkout or temporary directory too.
+            const std::string &prefix = mount_state.path_prefix;
+            const char *below = strncmp(path_, prefix.c_str(), prefix.size()) == 0
+                                    ? path_ + prefix.size()
+                                    : path_;
+            path_hash_ = XXH3_64bits(below, strlen(below));
+            path_hashed_ = true;
+        }
+        rule_hash_ = rule.name_hash;
+        const uint64_t key_words[3] = {rule_hash_, path_hash_, op_};
+        const uint64_t key = XXH3_64bits(key_words, sizeof key_words);
+        visit_count_ = count_for(key)++;
+        for (uint64_t &index : index_)
+            index = 0;
+    }
+
+    uint64_t next(draw_purpose purpose)
+    {
+        if (!mount_state.keyed_draws)
+            return static_cast<uint64_t>(rand());
+        const uint64_t words[6] = {mount_state.seed, rule_hash_, path_hash_,
+                                   static_cast<uint64_t>(op_) << 32 | purpose, visit_count_,
+                                   index_[purpose]++};
+        return XXH3_64bits(words, sizeof words);
+    }
+
+private:
+    uint64_t &count_for(uint64_t key)
+    {
+        const auto found = set_.draw_counts.find(key);
+        if (found != set_.draw_counts.end())
+            return found->second;
+        if (set_.draw_counts.size() < MAX_DRAW_KEYS)
+            return set_.draw_counts[key];
+        if (set_.shared_draw_counts.empty())
+            set_.shared_draw_counts.resize(SHARED_DRAW_COUNTS);
+        return set_.shared_draw_counts[key % SHARED_DRAW_COUNTS];
+    }
+
+    const char *path_;
+    fs_op op_;
+    rule_set &set_;
+    bool path_hashed_ = false;
+    uint64_t path_hash_ = 0;
+    uint64_t rule_hash_ = 0;
+    uint64_t visit_count_ = 0;
+    uint64_t index_[DRAW_VALUE + 1] = {};
+};
+
+// Everything one check carries from rule to rule.
+struct check_state {
+    const char *path;
+    fs_op op;
+    data_request &request;
+    requester_info requester;
+    skip_report report;
+    draw_source draws;
+    nlohmann::json event;  // the fire event of the rule being acted on, when tracing
+};
+
 // Some requests have no requester (release, libfuse's own removal of
 // .fuse_hidden files arrive with pid 0), and kill(0, ...) would take down the
 // filesystem's whole process group; our own pid would kill the mount.
-void kill_requester()
+void kill_requester(nlohmann::json &event)
 {
     const int pid = requester_pid();
-    if (pid <= 0 || pid == getpid())
+    if (pid <= 0 || pid == getpid()) {
+        event["kill"] = {{"pid", pid}, {"sent", false}};
         return;
-    if (kill(pid, SIGKILL) != 0)
+    }
+    const bool sent = kill(pid, SIGKILL) == 0;
+    if (!sent)
         perror("kill");
     printf("send signal %s to TID %d\n", strsignal(SIGKILL), pid);
+    event["kill"] = {{"pid", pid}, {"sent", sent}};
 }
 
 void slow_down(const injection_rule &rule, const char *op_name)
@@ -221,12 +308,15 @@ void slow_down(const injection_rule &rule, const char *op_name)
 }
 
 // One draw from the rule's own list when it has one, else the operation's.
-int rule_errno(const injection_rule &rule, fs_op op)
+int rule_errno(const injection_rule &rule, check_state &check)
 {
-    const std::vector<int> &list = op == OP_LOCK ? rule.lock_errnos : rule.errnos;
-    if (list.empty())
-        return pick_errno(op);
-    return list[static_cast<unsigned>(rand()) % list.size()];
+    const std::vector<int> &list = check.op == OP_LOCK ? rule.lock_errnos : rule.errnos;
+    const uint64_t draw = check.draws.next(DRAW_ERRNO);
+    if (list.empty()) {
+        const errno_list &own = errno_lists[check.op];
+        return own.entries[draw % own.count];
+    }
+    return list[draw % list.size()];
 }
 
 // Whether the rule passes its draw and every filter; the skip lines of the
@@ -253,14 +343,17 @@ const char *cannot_act(const injection_rule &rule, fs_op op, const data_request 
     }
 }
 
-bool rule_hit(injection_rule &rule, const char *path, fs_op op, const data_request &request,
-              requester_info &requester, skip_report &report)
+bool rule_hit(injection_rule &rule, check_state &check)
 {
+    const char *path = check.path;
+    const fs_op op = check.op;
+    skip_report &report = check.report;
     ++rule.visits;
+    check.draws.visit(rule);
     // The draw comes first and is made for every rule visited, so a rule that
     // loses it costs no pattern work and the rand() sequence depends only on
     // the order of checks. A probability of 0 is a rule switched off.
-    const uint32_t draw = static_cast<uint32_t>(rand() % 101);
+    const uint64_t draw = check.draws.next(DRAW_PROBABILITY) % 101;
     if (rule.probability == 0 || rule.probability < draw) {
         report.add_skip(rule, "probability", rule.probability);
         return false;
@@ -276,9 +369,9 @@ bool rule_hit(injection_rule &rule, const char *path, fs_op op, const data_reque
         report.add_skip(rule, "op_regexp", *rule.op_regexp);
         return false;
     }
-    if (!requester_filters_pass(rule, requester, report))
+    if (!requester_filters_pass(rule, check.requester, report))
         return false;
-    if (const char *why = cannot_act(rule, op, request)) {
+    if (const char *why = cannot_act(rule, op, check.request)) {
         report.add_skip(rule, "op", op_names[op], why);
         return false;
     }
@@ -346,42 +439,64 @@ room_decision spend_room(injection_rule &rule, fs_op op, data_request &request)
     }
 }
 
-void print_cut(uint64_t to, uint64_t from)
+void print_cut(uint64_t to, uint64_t from, nlohmann::json &event)
 {
     printf("transfer cut to %llu of %llu bytes\n", static_cast<unsigned long long>(to),
            static_cast<unsigned long long>(from));
+    event["cut"] = {{"to", to}, {"of", from}};
 }
 
 // One draw for the length: from 1 to one less than asked, or to bytes.
-void shorten(const injection_rule &rule, data_request &request)
+void shorten(const injection_rule &rule, check_state &check)
 {
+    data_request &request = check.request;
     uint64_t most = request.length - 1;
     if (rule.bytes && *rule.bytes > 0 && *rule.bytes < most)
         most = *rule.bytes;
-    const uint64_t length = 1 + static_cast<uint64_t>(rand()) % most;
+    const uint64_t length = 1 + check.draws.next(DRAW_LENGTH) % most;
     request.move = std::min(request.move, length);
-    print_cut(length, request.length);
+    print_cut(length, request.length, check.event);
 }
 
 // A draw per altered byte for where, and one more for what (flip, random).
-void plan_corruption(const injection_rule &rule, data_request &request)
+void plan_corruption(const injection_rule &rule, check_state &check)
 {
+    data_request &request = check.request;
     data_request::corruption corruption{rule.name, rule.mode, {}, {}};
     const uint64_t count = std::min<uint64_t>(rule.bytes.value_or(1), request.length);
     for (uint64_t i = 0; i < count; ++i) {
-        corruption.places.push_back(static_cast<uint32_t>(rand()));
+        corruption.places.push_back(static_cast<uint32_t>(check.draws.next(DRAW_PLACE)));
         if (rule.mode == CORRUPT_FLIP)
-            corruption.values.push_back(static_cast<uint32_t>(rand() % 8));
+            corruption.values.push_back(static_cast<uint32_t>(check.draws.next(DRAW_VALUE) % 8));
         else if (rule.mode == CORRUPT_RANDOM)
-            corruption.values.push_back(static_cast<uint32_t>(1 + rand() % 255));
+            corruption.values.push_back(
+                static_cast<uint32_t>(1 + check.draws.next(DRAW_VALUE) % 255));
     }
     request.corruptions.push_back(std::move(corruption));
 }
 
-int32_t apply_rule(injection_rule &rule, const char *path, fs_op op, int32_t result,
-                   data_request &request, requester_info &requester, skip_report &report)
+// The trace's record of a rule that fires: who asked, and (filled in by the
+// action) what the rule did.
+nlohmann::json fire_event(const injection_rule &rule, check_state &check)
 {
-    if (!rule_hit(rule, path, op, request, requester, report))
+    nlohmann::json event = {{"event", "fire"},
+                            {"rule", rule.name},
+                            {"kind", kind_names[rule.kind]},
+                            {"op", op_names[check.op]}};
+    trace_text(event, "path", check.path);
+    check.requester.learn();
+    event["pid"] = check.requester.pid;
+    event["uid"] = check.requester.uid;
+    trace_text(event, "comm", check.requester.name);
+    return event;
+}
+
+int32_t act(injection_rule &rule, check_state &check, int32_t result);
+
+int32_t apply_rule(injection_rule &rule, check_state &check, int32_t result)
+{
+    skip_report &report = check.report;
+    if (!rule_hit(rule, check))
         return result;
     if (rule.hits <= rule.after) {
         report.add_skip(rule, "after", rule.after, "is not reached");
@@ -392,47 +507,115 @@ int32_t apply_rule(injection_rule &rule, const char *path, fs_op op, int32_t res
         return result;
     }
     ++rule.fires;
+    const bool tracing = trace_enabled();
+    if (tracing)
+        check.event = fire_event(rule, check);
+    const int32_t acted = act(rule, check, result);
+    if (tracing)
+        trace_write(std::move(check.event));
+    return acted;
+}
 
-    const char *op_name = op_names[op];
+void report_errno(int error, nlohmann::json &event)
+{
+    printf("errno '%s'\n", strerror(error));
+    const char *name = strerrorname_np(error);
+    event["errno"] = name != nullptr ? name : std::to_string(error);
+}
+
+int32_t act(injection_rule &rule, check_state &check, int32_t result)
+{
+    const char *op_name = op_names[check.op];
+    data_request &request = check.request;
+    nlohmann::json &event = check.event;
     // A full disk that has room speaks only when it refuses or cuts.
     room_decision decision;
     if (rule.kind == ERRINJ_FULL_DISK) {
-        decision = spend_room(rule, op, request);
-        if (decision.error == 0 && decision.cut >= request.length)
+        decision = spend_room(rule, check.op, request);
+        if (decision.error == 0 && decision.cut >= request.length) {
+            event["room"] = rule.room;
             return result;
+        }
     }
-    report.flush();
-    printf("%s triggered on operation '%s', %s\n", rule.name.c_str(), op_name, path);
+    check.report.flush();
+    printf("%s triggered on operation '%s', %s\n", rule.name.c_str(), op_name, check.path);
     switch (rule.kind) {
     case ERRINJ_ERRNO: {
-        const int error = rule_errno(rule, op);
-        printf("errno '%s'\n", strerror(error));
+        const int error = rule_errno(rule, check);
+        report_errno(error, event);
         return -error;
     }
     case ERRINJ_KILL_CALLER:
-        kill_requester();
+        kill_requester(event);
         return result;
     case ERRINJ_NOOP:
+        event["skip"] = true;
         return INJECT_SKIP;
     case ERRINJ_SLOWDOWN:
         slow_down(rule, op_name);
+        event["sleep_ns"] = rule.duration;
         return result;
     case ERRINJ_SHORT:
-        shorten(rule, request);
+        shorten(rule, check);
         return result;
     case ERRINJ_CORRUPT:
-        plan_corruption(rule, request);
+        plan_corruption(rule, check);
+        event["corrupt"] = {{"mode", rule.mode == CORRUPT_FLIP   ? "flip"
+                                     : rule.mode == CORRUPT_ZERO ? "zero"
+                                                                 : "random"},
+                            {"bytes", request.corruptions.back().places.size()}};
         return result;
     case ERRINJ_FULL_DISK:
+        event["room"] = rule.room;
         if (decision.error != 0) {
-            printf("errno '%s'\n", strerror(decision.error));
+            report_errno(decision.error, event);
             return -decision.error;
         }
         request.move = std::min(request.move, decision.cut);
-        print_cut(decision.cut, request.length);
+        print_cut(decision.cut, request.length, event);
         return result;
     }
     return result;
+}
+
+// The load event: the rule file's path and every rule with its keys as taken.
+void trace_load(const rule_set *set)
+{
+    nlohmann::json rules = nlohmann::json::array();
+    static const std::vector<injection_rule> no_rules;
+    for (const injection_rule &rule : set ? set->rules : no_rules) {
+        nlohmann::json entry = {{"name", rule.name},
+                                {"kind", kind_names[rule.kind]},
+                                {"probability", rule.probability}};
+        const std::pair<const char *, const std::optional<std::string> &> patterns[] = {
+            {"path_regexp", rule.path_regexp},
+            {"op_regexp", rule.op_regexp},
+            {"process_regexp", rule.process_regexp}};
+        for (const auto &[key, text] : patterns)
+            if (text)
+                trace_text(entry, key, *text);
+        if (rule.kind == ERRINJ_SLOWDOWN)
+            entry["duration"] = rule.duration;
+        if (!rule.errnos.empty()) {
+            entry["errno"] = nlohmann::json::array();
+            for (const int error : rule.errnos)
+                entry["errno"].push_back(strerrorname_np(error));
+        }
+        if (rule.after)
+            entry["after"] = rule.after;
+        if (rule.count)
+            entry["count"] = *rule.count;
+        if (rule.uid)
+            entry["uid"] = *rule.uid;
+        if (rule.bytes)
+            entry["bytes"] = *rule.bytes;
+        if (rule.kind == ERRINJ_FULL_DISK)
+            entry["space"] = rule.space;
+        rules.push_back(std::move(entry));
+    }
+    nlohmann::json event = {{"event", "load"}, {"loaded", set != nullptr}, {"rules", rules}};
+    trace_text(event, "path", mount_state.config_path);
+    trace_write(std::move(event));
 }
 
 }  // namespace
@@ -446,9 +629,24 @@ int regex_mismatch(const char *pattern, const char *text)
     return result;
 }
 
+void injection_trace_summary()
+{
+    if (!trace_enabled() || !mount_state.rules)
+        return;
+    for (const injection_rule &rule : mount_state.rules->rules)
+        trace_write({{"event", "summary"},
+                     {"rule", rule.name},
+                     {"kind", kind_names[rule.kind]},
+                     {"visits", rule.visits},
+                     {"hits", rule.hits},
+                     {"fires", rule.fires}});
+}
+
 rule_set_ptr injection_load_rules()
 {
     rule_set_ptr set = rule_set_load(mount_state.config_path.c_str(), mount_state.quiet != 0);
+    if (trace_enabled())
+        trace_load(set.get());
     if (!set || mount_state.direct_io)
         return set;
     // Through the page cache the kernel takes a short read as the end of the
@@ -473,6 +671,7 @@ int32_t injection_check(const char *path, fs_op op, data_request &request)
 
     // An operation on the rule file re-reads it and is never disturbed itself.
     if (strcmp(path, mount_state.config_path.c_str()) == 0) {
+        injection_trace_summary();
         rule_set_free(std::move(mount_state.rules));
         mount_state.rules = injection_load_rules();
         return 0;
@@ -482,10 +681,10 @@ int32_t injection_check(const char *path, fs_op op, data_request &request)
 
     // Later errno and no-op rules overwrite earlier ones; every rule is visited.
     int32_t result = 0;
-    skip_report report(mount_state.quiet != 0);
-    requester_info requester;
+    check_state check{path, op, request, {}, skip_report(mount_state.quiet != 0),
+                      draw_source(path, op, *mount_state.rules), {}};
     for (injection_rule &rule : mount_state.rules->rules)
-        result = apply_rule(rule, path, op, result, request, requester, report);
+        result = apply_rule(rule, check, result);
     return result;
 }
 
@@ -523,5 +722,11 @@ void injection_corrupt(const data_request &request, const char *path, char *buf,
         for (const uint64_t at : offsets)
             list += (list.empty() ? "" : ", ") + std::to_string(at);
         printf("%s altered offsets %s of %s\n", corruption.rule.c_str(), list.c_str(), path);
+        if (trace_enabled()) {
+            nlohmann::json event = {{"event", "corrupt"}, {"rule", corruption.rule},
+                                    {"offsets", offsets}};
+            trace_text(event, "path", path);
+            trace_write(std::move(event));
+        }
     }
 }

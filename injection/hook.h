@@ -25,6 +25,9 @@ struct mount_state_record {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     int quiet = 0;               // -quiet: no skip lines, no regexec lines
     int direct_io = 0;           // -o direct_io given: callers see short reads as such
+    int keyed_draws = 0;         // -draws=keyed: draws hashed from what they decide
+    char *draws = nullptr;       // -draws= as given
+    char *trace = nullptr;       // -trace= as given
     int base_fd = -1;            // the resolved base directory, opened O_PATH
     std::string path_prefix;     // resolved base directory ending in '/'
 };
@@ -60,6 +63,10 @@ struct data_request {
     std::vector<corruption> corruptions;
     uint64_t room = UINT64_MAX;  // statfs: the least room a full disk has left
 };
+
+// Writes one summary object per rule of the set in force to the trace (its
+// visits, hits and fires), as when the set is let go.
+void injection_trace_summary();
 
 // The same check, for the operations that move or take room.
 int32_t injection_check(const char *path, fs_op op, data_request &request);

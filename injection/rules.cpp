@@ -4,6 +4,7 @@
 #include "rules.h"
 
 #include <ini.h>
+#include <xxhash.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -151,6 +152,7 @@ void prepare_rule(injection_rule &rule, bool quiet)
     // pending, hands the caller its internal ERESTARTSYS (512), no errno at
     // all: lock draws from the rest of the list.
     rule.room = rule.space;
+    rule.name_hash = XXH3_64bits(rule.name.data(), rule.name.size());
 
     rule.lock_errnos = rule.errnos;
     rule.lock_errnos.erase(std::remove(rule.lock_errnos.begin(), rule.lock_errnos.end(), EINTR),

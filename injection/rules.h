@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "catalogue.h"
@@ -60,6 +61,8 @@ struct injection_rule {
     // names, so each is matched once at load instead of at every check.
     uint32_t op_matches = 0;
 
+    uint64_t name_hash = 0;  // keys the rule's draws under -draws=keyed
+
     // Counted by the checks, from 0 at each load.
     uint64_t visits = 0;  // checks that visited the rule
     uint64_t hits = 0;    // visits that passed the draw and every filter
@@ -70,9 +73,18 @@ struct injection_rule {
         : name(std::move(full_name)), kind(k) {}
 };
 
+// Keyed draws count the checks of each rule for each operation on each path.
+// The exact counts stop growing at MAX_DRAW_KEYS keys; later keys share
+// SHARED_DRAW_COUNTS counters by hash, so their replay holds only where the
+// work on the keys sharing a counter comes in the same order.
+constexpr std::size_t MAX_DRAW_KEYS = 1 << 18;
+constexpr std::size_t SHARED_DRAW_COUNTS = 1 << 16;
+
 struct rule_set {
     std::vector<injection_rule> rules;
     std::vector<std::string> refused;  // rules past MAX_RULES, reported once
+    std::unordered_map<uint64_t, uint64_t> draw_counts;
+    std::vector<uint64_t> shared_draw_counts;  // made when the exact counts are full
 };
 
 using rule_set_ptr = std::unique_ptr<rule_set>;

@@ -99,6 +99,38 @@ TEST(TavrinRun, PutsRulesInPlaceAndTakesThemAway)
     EXPECT_TRUE(no_tavrin_mounts());
 }
 
+// At its end tavrin-run says how often each rule fired, and marks the ones
+// that never did, from its own trace or from the one asked for.
+TEST(TavrinRun, SaysHowOftenEachRuleFired)
+{
+    const temp_dir base, work;
+    write_file(base / "data", "rows");
+    const std::string rules = work / "rules.conf", trace = work / "trace.jsonl";
+    write_file(rules, "[errinj_errno.reads]\nop_regexp = ^read$\nprobability = 100\n"
+                      "errno = EIO\ncount = 2\n"
+                      "[errinj_noop.idle]\nop_regexp = ^nothing$\nprobability = 100\n");
+    const run_outcome run =
+        tavrin_run({"-rules=" + rules, "-o", "direct_io", base.path(), "--", "sh", "-c",
+                    "for i in 1 2 3 4; do cat data >/dev/null; done"});
+    EXPECT_EQ(exit_code(run.status), 0) << run.err;  // the last cat succeeds
+    EXPECT_NE(run.err.find("tavrin-run: rule errinj_errno.reads fired 2 times in "),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("tavrin-run: rule errinj_noop.idle fired 0 times in 0 hits -- never "
+                           "fired\n"),
+              std::string::npos)
+        << run.err;
+
+    // A trace asked for is passed on and kept.
+    const run_outcome traced = tavrin_run({"-rules=" + rules, "-trace=" + trace, "-draws=keyed",
+                                           "-o", "direct_io", base.path(), "--", "cat", "data"});
+    EXPECT_NE(read_file(trace).find("\"draws\":\"keyed\""), std::string::npos);
+    EXPECT_NE(traced.err.find("tavrin-run: rule errinj_errno.reads fired 1 times in 1 hits\n"),
+              std::string::npos)
+        << traced.err;
+    EXPECT_TRUE(no_tavrin_mounts());
+}
+
 TEST(TavrinRun, RefusesToReplaceAnExistingRuleFile)
 {
     const temp_dir base, work;

@@ -31,6 +31,8 @@ const char USAGE[] =
     "    -seed=NUM              random seed\n"
     "    -basedir=STRING        directory to mount\n"
     "    -quiet                 print no skip lines\n"
+    "    -draws=keyed           draws keyed by rule, operation and path\n"
+    "    -trace=FILE            write a JSON Lines trace of the run\n"
     "\n";
 
 bool exited_with(int status, int code)

@@ -4,7 +4,10 @@
 // puts a rule file in place, mounts tavrin in the foreground in a session of
 // its own (so a Ctrl-C reaches the command, not the filesystem), runs the
 // command inside the mount, then unmounts and reaps tavrin whatever happened.
-// Its exit status is the command's, or 128+N when signal N ended it.
+// Its exit status is the command's, or 128+N when signal N ended it. At the
+// end it reads tavrin's trace (the one asked for with -trace=, or one of its
+// own) and says, rule by rule, how often each fired, so that a CI log shows
+// whether the faults happened at all.
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -24,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace {
 
 const char USAGE[] =
@@ -35,6 +40,7 @@ constexpr int RUN_FAILED = 125;
 
 struct invocation {
     std::string seed;
+    std::string trace;  // -trace= as given, or tavrin-run's own
     std::string rules;
     std::string log;
     std::string basedir;
@@ -63,6 +69,8 @@ bool parse(int argc, char **argv, invocation &run)
             run.rules = arg.substr(7);
         else if (starts_with(arg, "-log="))
             run.log = arg.substr(5);
+        else if (starts_with(arg, "-trace="))
+            run.trace = arg.substr(7);
         else if (arg == "-o" && at + 1 < argc)
             run.tavrin_options.insert(run.tavrin_options.end(), {arg, argv[++at]});
         else if (arg[0] == '-')
@@ -117,7 +125,7 @@ std::vector<char *> argv_of(std::vector<std::string> &words)
 pid_t start_tavrin(const invocation &run, const std::string &mount_point)
 {
     std::vector<std::string> words = {tavrin_program(), mount_point, "-basedir=" + run.basedir,
-                                      "-seed=" + run.seed, "-f"};
+                                      "-seed=" + run.seed, "-trace=" + run.trace, "-f"};
     words.insert(words.end(), run.tavrin_options.begin(), run.tavrin_options.end());
     const int log = run.log.empty() ? dup(2)
                                     : open(run.log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -270,6 +278,55 @@ bool copy_rules(const std::string &from, const std::string &to)
     return written;
 }
 
+// Per rule, in the order the rules first appeared: how often it fired out of
+// how many hits. Summaries (written when a rule set is let go) are summed
+// over every load; a trace cut short by a killed tavrin has only the fire
+// events to count, and no hits.
+struct rule_tally {
+    std::string name;
+    uint64_t hits = 0;
+    uint64_t fires = 0;
+    uint64_t fire_events = 0;
+};
+
+void print_rule_summary(const std::string &trace)
+{
+    std::ifstream in(trace);
+    std::vector<rule_tally> tallies;
+    bool summarized = false;
+    auto tally_of = [&](const std::string &name) -> rule_tally & {
+        for (rule_tally &tally : tallies)
+            if (tally.name == name)
+                return tally;
+        tallies.push_back({name});
+        return tallies.back();
+    };
+    for (std::string line; std::getline(in, line);) {
+        const nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
+        if (!event.is_object() || !event.contains("event"))
+            continue;
+        const std::string kind = event["event"].get<std::string>();
+        if (kind == "load" && event.contains("rules")) {
+            for (const nlohmann::json &rule : event["rules"])
+                tally_of(rule.value("name", ""));
+        } else if (kind == "fire") {
+            ++tally_of(event.value("rule", "")).fire_events;
+        } else if (kind == "summary") {
+            rule_tally &tally = tally_of(event.value("rule", ""));
+            tally.hits += event.value("hits", uint64_t{0});
+            tally.fires += event.value("fires", uint64_t{0});
+            summarized = true;
+        }
+    }
+    for (const rule_tally &tally : tallies) {
+        const uint64_t fires = summarized ? tally.fires : tally.fire_events;
+        const std::string hits = summarized ? std::to_string(tally.hits) : "?";
+        fprintf(stderr, "tavrin-run: rule %s fired %llu times in %s hits%s\n", tally.name.c_str(),
+                static_cast<unsigned long long>(fires), hits.c_str(),
+                fires == 0 ? " -- never fired" : "");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -303,6 +360,9 @@ int main(int argc, char **argv)
         return RUN_FAILED;
     }
     const std::string mount_point = templ;
+    const bool own_trace = run.trace.empty();
+    if (own_trace)
+        run.trace = mount_point + ".trace";
     if (!run.rules.empty() && !copy_rules(run.rules, rule_file)) {
         rmdir(mount_point.c_str());
         return RUN_FAILED;
@@ -319,6 +379,10 @@ int main(int argc, char **argv)
     rmdir(mount_point.c_str());
     if (!run.rules.empty())
         unlink(rule_file.c_str());
+    if (tavrin > 0)
+        print_rule_summary(run.trace);
+    if (own_trace)
+        unlink(run.trace.c_str());
     if (result != RUN_FAILED || tavrin > 0)
         fprintf(stderr, "tavrin-run: seed %s; repeat this run with -seed=%s\n", run.seed.c_str(),
                 run.seed.c_str());

@@ -1,0 +1,81 @@
+// Writing the trace file.
+#include "trace.h"
+
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace {
+
+int trace_fd = -1;
+timespec started = {};
+
+uint64_t since_start()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec - started.tv_sec) * 1000000000ull +
+           static_cast<uint64_t>(now.tv_nsec) - static_cast<uint64_t>(started.tv_nsec);
+}
+
+}  // namespace
+
+bool trace_open(const char *path)
+{
+    trace_fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    clock_gettime(CLOCK_MONOTONIC, &started);
+    return trace_fd != -1;
+}
+
+bool trace_enabled()
+{
+    return trace_fd != -1;
+}
+
+void trace_close()
+{
+    if (trace_fd != -1)
+        close(trace_fd);
+    trace_fd = -1;
+}
+
+void trace_write(nlohmann::json event)
+{
+    if (trace_fd == -1)
+        return;
+    event["time_ns"] = since_start();
+    std::string line;
+    try {
+        line = event.dump() + "\n";
+    } catch (const std::exception &) {
+        return;  // trace_text keeps every string valid; nothing else can fail here
+    }
+    const int saved_errno = errno;
+    for (std::size_t done = 0; done < line.size();) {
+        const ssize_t wrote = write(trace_fd, line.data() + done, line.size() - done);
+        if (wrote <= 0 && errno != EINTR)
+            break;
+        if (wrote > 0)
+            done += static_cast<std::size_t>(wrote);
+    }
+    errno = saved_errno;
+}
+
+void trace_text(nlohmann::json &event, const char *key, const std::string &text)
+{
+    try {
+        (void)nlohmann::json(text).dump();
+        event[key] = text;
+    } catch (const nlohmann::json::type_error &) {
+        static const char digits[] = "0123456789abcdef";
+        std::string hex;
+        for (const unsigned char c : text) {
+            hex += digits[c >> 4];
+            hex += digits[c & 15];
+        }
+        event[std::string(key) + "_hex"] = hex;
+    }
+}
