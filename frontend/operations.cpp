@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "../injection/hook.h"
+#include "../unsynced/record.h"
 
 namespace {
 
@@ -184,9 +185,21 @@ int truncate_path(const char *path, off_t size)
     const descriptor file(openat(base(), host(path), O_PATH | O_CLOEXEC));
     if (file.fd == -1)
         return -errno;
+    if (const int saved = unsynced_before_resize(file.fd, static_cast<uint64_t>(size)))
+        return saved;
     char link[32];
     snprintf(link, sizeof link, "/proc/self/fd/%d", file.fd);
     return status(truncate(link, size));
+}
+
+// What changes a file's data or syncs it reaches the host under a change
+// guard, so that a power cut either sees it recorded or stops it: after a
+// cut nothing reaches the base directory until power comes back.
+template <typename Change>
+int guarded(Change &&change)
+{
+    const unsynced_change_guard guard;
+    return guard.powered_off() ? -EIO : change();
 }
 
 // Who a new entry is handed to: the requester, when the daemon is root and
@@ -370,7 +383,8 @@ int fs_truncate(const char *path, off_t size) noexcept
     data_request request;
     request.new_size = size;
     request.current_size = [&] { return file_size(nullptr, path); };
-    return hooked(path, OP_TRUNCATE, request, [&] { return truncate_path(path, size); });
+    return hooked(path, OP_TRUNCATE, request,
+                  [&] { return guarded([&] { return truncate_path(path, size); }); });
 }
 
 int store_descriptor(int fd, fuse_file_info *fi)
@@ -445,8 +459,20 @@ int fs_write(const char *path, const char *data, size_t size, off_t offset,
             injection_corrupt(request, rule_text(path), altered.data(), moved, request.offset);
             data = altered.data();
         }
-        return transfer(path, fi, O_WRONLY,
-                        [&](int fd) { return pwrite(fd, data, moved, offset); });
+        // A write through an O_SYNC or O_DSYNC handle is synced at once.
+        const bool synchronous = fi != nullptr && (fi->flags & O_DSYNC) != 0;
+        return guarded([&] {
+            return transfer(path, fi, O_WRONLY, [&](int fd) -> ssize_t {
+                if (const int saved = unsynced_before_write(fd, request.offset, moved)) {
+                    errno = -saved;
+                    return -1;
+                }
+                const ssize_t written = pwrite(fd, data, moved, offset);
+                if (written >= 0 && synchronous)
+                    unsynced_synced(fd);
+                return written;
+            });
+        });
     });
 }
 
@@ -495,7 +521,14 @@ int fs_fsync(const char *path, int data_only, fuse_file_info *fi) noexcept
 {
     return hooked(path, OP_FSYNC, [&] {
         const int fd = handle_fd(fi);
-        return fd == -1 ? -EBADF : sync_descriptor(fd, data_only);
+        if (fd == -1)
+            return -EBADF;
+        return guarded([&] {
+            const int synced = sync_descriptor(fd, data_only);
+            if (synced == 0)
+                unsynced_synced(fd);
+            return synced;
+        });
     });
 }
 
@@ -589,7 +622,13 @@ int fs_ftruncate(const char *path, off_t size, fuse_file_info *fi) noexcept
     request.current_size = [&] { return file_size(fi, path); };
     return hooked(path, OP_FTRUNCATE, request, [&] {
         const int fd = handle_fd(fi);
-        return fd == -1 ? truncate_path(path, size) : status(ftruncate(fd, size));
+        return guarded([&] {
+            if (fd == -1)
+                return truncate_path(path, size);
+            if (const int saved = unsynced_before_resize(fd, static_cast<uint64_t>(size)))
+                return saved;
+            return status(ftruncate(fd, size));
+        });
     });
 }
 

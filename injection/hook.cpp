@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "trace/trace.h"
+#include "unsynced/record.h"
 
 mount_state_record mount_state;
 
@@ -197,7 +198,14 @@ bool requester_filters_pass(const injection_rule &rule, requester_info &requeste
 }
 
 // What a check's draws are for; under -draws=keyed it is part of each key.
-enum draw_purpose : uint64_t { DRAW_PROBABILITY, DRAW_ERRNO, DRAW_LENGTH, DRAW_PLACE, DRAW_VALUE };
+enum draw_purpose : uint64_t {
+    DRAW_PROBABILITY,
+    DRAW_ERRNO,
+    DRAW_LENGTH,
+    DRAW_PLACE,
+    DRAW_VALUE,
+    DRAW_BLOCK
+};
 
 // Where a check's draws come from: the one rand() sequence, or, keyed, a
 // hash of the seed, the rule, the operation, the path, what the draw is for
@@ -261,7 +269,7 @@ private:
     uint64_t path_hash_ = 0;
     uint64_t rule_hash_ = 0;
     uint64_t visit_count_ = 0;
-    uint64_t index_[DRAW_VALUE + 1] = {};
+    uint64_t index_[DRAW_BLOCK + 1] = {};
 };
 
 // Everything one check carries from rule to rule.
@@ -516,6 +524,22 @@ int32_t apply_rule(injection_rule &rule, check_state &check, int32_t result)
     return acted;
 }
 
+// Every tracked file back to its synced state (less the blocks that persist
+// keeps), then the requester killed as a kill rule kills, then the mount
+// dark until the rule file is read again. The record takes its power lock
+// after the hook's lock, and no operation holding the power lock waits for
+// the hook's, so a cut inside any operation cannot deadlock.
+void power_cut(const injection_rule &rule, check_state &check)
+{
+    const unsynced_cut_result cut = unsynced_cut(rule.block, rule.persist, [&] {
+        return check.draws.next(DRAW_BLOCK);
+    });
+    printf("power cut: %zu files rolled back, %llu bytes lost, %llu bytes kept\n", cut.files,
+           static_cast<unsigned long long>(cut.lost), static_cast<unsigned long long>(cut.kept));
+    check.event["power_cut"] = {{"files", cut.files}, {"lost", cut.lost}, {"kept", cut.kept}};
+    kill_requester(check.event);
+}
+
 void report_errno(int error, nlohmann::json &event)
 {
     printf("errno '%s'\n", strerror(error));
@@ -565,6 +589,9 @@ int32_t act(injection_rule &rule, check_state &check, int32_t result)
                                                                  : "random"},
                             {"bytes", request.corruptions.back().places.size()}};
         return result;
+    case ERRINJ_POWER_CUT:
+        power_cut(rule, check);
+        return -EIO;
     case ERRINJ_FULL_DISK:
         event["room"] = rule.room;
         if (decision.error != 0) {
@@ -611,6 +638,10 @@ void trace_load(const rule_set *set)
             entry["bytes"] = *rule.bytes;
         if (rule.kind == ERRINJ_FULL_DISK)
             entry["space"] = rule.space;
+        if (rule.kind == ERRINJ_POWER_CUT) {
+            entry["persist"] = rule.persist;
+            entry["block"] = rule.block;
+        }
         rules.push_back(std::move(entry));
     }
     nlohmann::json event = {{"event", "load"}, {"loaded", set != nullptr}, {"rules", rules}};
@@ -642,11 +673,26 @@ void injection_trace_summary()
                      {"fires", rule.fires}});
 }
 
+// Unsynced changes are tracked while the rules hold a power cut, in blocks
+// of the smallest size any of them names.
+void track_for(const rule_set *set)
+{
+    uint32_t block = 0;
+    for (std::size_t i = 0; set != nullptr && i < set->rules.size(); ++i)
+        if (set->rules[i].kind == ERRINJ_POWER_CUT)
+            block = block == 0 ? set->rules[i].block : std::min(block, set->rules[i].block);
+    if (block != 0)
+        unsynced_start(block);
+    else
+        unsynced_stop();
+}
+
 rule_set_ptr injection_load_rules()
 {
     rule_set_ptr set = rule_set_load(mount_state.config_path.c_str(), mount_state.quiet != 0);
     if (trace_enabled())
         trace_load(set.get());
+    track_for(set.get());
     if (!set || mount_state.direct_io)
         return set;
     // Through the page cache the kernel takes a short read as the end of the
@@ -671,11 +717,19 @@ int32_t injection_check(const char *path, fs_op op, data_request &request)
 
     // An operation on the rule file re-reads it and is never disturbed itself.
     if (strcmp(path, mount_state.config_path.c_str()) == 0) {
+        if (unsynced_powered_off()) {
+            unsynced_power_on();
+            printf("power restored\n");
+            trace_write({{"event", "power_on"}});
+        }
         injection_trace_summary();
         rule_set_free(std::move(mount_state.rules));
         mount_state.rules = injection_load_rules();
         return 0;
     }
+    // After a power cut nothing answers, and nothing draws, until power-on.
+    if (unsynced_powered_off())
+        return -EIO;
     if (!mount_state.rules)
         return 0;
 

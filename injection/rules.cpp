@@ -22,6 +22,7 @@ const char *const kind_names[INJECTION_KIND_COUNT] = {
     "errinj_short",
     "errinj_corrupt",
     "errinj_full_disk",
+    "errinj_power_cut",
 };
 
 namespace {
@@ -182,6 +183,20 @@ bool set_size(uint64_t &field, const char *value)
     return true;
 }
 
+// A power of two from 512 bytes (a sector) to 1 MiB.
+bool set_block(uint32_t &field, const char *value)
+{
+    char *end = nullptr;
+    const unsigned long number = strtoul(value, &end, 10);
+    if (end == value || *end != '\0' || number < 512 || number > (1ul << 20) ||
+        (number & (number - 1)) != 0) {
+        fprintf(stderr, "invalid block '%s' in configuration file\n", value);
+        return false;
+    }
+    field = static_cast<uint32_t>(number);
+    return true;
+}
+
 bool set_mode(corrupt_mode &field, const char *value)
 {
     const char *const names[] = {"flip", "zero", "random"};
@@ -237,6 +252,10 @@ extern "C" int rule_option_handler(void *user, const char *section,
         return set_mode(rule->mode, value) ? 1 : 0;
     } else if (strcmp(name, "space") == 0 && rule->kind == ERRINJ_FULL_DISK) {
         return set_size(rule->space, value) ? 1 : 0;
+    } else if (strcmp(name, "persist") == 0 && rule->kind == ERRINJ_POWER_CUT) {
+        rule->persist = number_value(value);
+    } else if (strcmp(name, "block") == 0 && rule->kind == ERRINJ_POWER_CUT) {
+        return set_block(rule->block, value) ? 1 : 0;
     } else {
         fprintf(stderr, "unknown option '%s' in configuration file\n", name);
         return 0;

@@ -23,9 +23,10 @@ enum injection_kind : uint32_t {
     ERRINJ_SHORT,      // a read or write moves fewer bytes than asked
     ERRINJ_CORRUPT,    // the bytes read or written are altered
     ERRINJ_FULL_DISK,  // the mount has only so much room
+    ERRINJ_POWER_CUT,  // what was never synced is lost, and the mount goes dark
 };
 
-constexpr std::size_t INJECTION_KIND_COUNT = ERRINJ_FULL_DISK + 1;
+constexpr std::size_t INJECTION_KIND_COUNT = ERRINJ_POWER_CUT + 1;
 
 // How errinj_corrupt alters a byte.
 enum corrupt_mode : uint32_t { CORRUPT_FLIP, CORRUPT_ZERO, CORRUPT_RANDOM };
@@ -52,6 +53,8 @@ struct injection_rule {
     std::optional<uint32_t> bytes; // short: most bytes moved; corrupt: bytes altered (1)
     corrupt_mode mode = CORRUPT_FLIP;
     uint64_t space = 0;            // full disk: the room at each load, in bytes
+    uint32_t persist = 0;          // power cut: percent chance a changed block keeps its content
+    uint32_t block = 4096;         // power cut: the bytes kept or lost together
 
     // Filled once the file is read; a check reuses them.
     std::unique_ptr<compiled_pattern> op_pattern;

@@ -1,0 +1,396 @@
+// The record of unsynced changes and the rollback of a power cut.
+#include "record.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+// What a block held at the last sync: length bytes (fewer than a block where
+// the file ended), in memory or at an offset of the spill file.
+struct saved_block {
+    uint32_t length = 0;
+    bool spilled = false;
+    uint64_t spill_offset = 0;
+    std::vector<char> data;
+};
+
+struct tracked_file {
+    int read_fd = -1;        // our own descriptor of the file, for saving and restoring
+    uint64_t synced_size = 0;
+    uint64_t order = 0;      // of the first unsynced change
+    std::map<uint64_t, saved_block> blocks;  // by block index, ascending
+};
+
+struct file_id {
+    dev_t dev;
+    ino_t ino;
+    bool operator==(const file_id &other) const { return dev == other.dev && ino == other.ino; }
+};
+
+struct file_id_hash {
+    std::size_t operator()(const file_id &id) const
+    {
+        return std::hash<uint64_t>()(static_cast<uint64_t>(id.ino) * 31 + static_cast<uint64_t>(id.dev));
+    }
+};
+
+struct record_state {
+    // Writers first, so that a cut waiting for the changes in flight is not
+    // kept waiting by new ones.
+    pthread_rwlock_t power = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+    std::mutex mutex;  // the tables below; taken inside the power lock only
+    // Written under the power lock held exclusively; read by any check.
+    std::atomic<bool> tracking{false};
+    std::atomic<bool> powered_off{false};
+    uint32_t block = 4096;
+    std::unordered_map<file_id, tracked_file, file_id_hash> files;
+    uint64_t next_order = 0;
+    std::size_t memory_bound = UNSYNCED_MEMORY_BOUND;
+    std::size_t in_memory = 0;
+    std::size_t spilled = 0;
+    int spill_fd = -1;
+    uint64_t spill_end = 0;
+};
+
+record_state record;
+
+class exclusive_power {
+public:
+    exclusive_power() { pthread_rwlock_wrlock(&record.power); }
+    ~exclusive_power() { pthread_rwlock_unlock(&record.power); }
+    exclusive_power(const exclusive_power &) = delete;
+    exclusive_power &operator=(const exclusive_power &) = delete;
+};
+
+void forget_all()
+{
+    for (auto &[id, file] : record.files)
+        close(file.read_fd);
+    record.files.clear();
+    record.in_memory = 0;
+    record.spilled = 0;
+    record.spill_end = 0;
+    if (record.spill_fd != -1)
+        close(record.spill_fd);
+    record.spill_fd = -1;
+}
+
+void forget(std::unordered_map<file_id, tracked_file, file_id_hash>::iterator at)
+{
+    for (const auto &[index, block] : at->second.blocks)
+        (block.spilled ? record.spilled : record.in_memory) -= block.length;
+    close(at->second.read_fd);
+    record.files.erase(at);
+    if (record.files.empty() && record.spill_fd != -1) {
+        // Nothing refers to the spill file any more: its room comes back.
+        ftruncate(record.spill_fd, 0);
+        record.spill_end = 0;
+    }
+}
+
+// The file behind fd, tracked from now on if it is not yet: its size now
+// is its synced size. None for anything but a regular file.
+tracked_file *file_of(int fd, struct stat &st)
+{
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return nullptr;
+    const file_id id{st.st_dev, st.st_ino};
+    const auto found = record.files.find(id);
+    if (found != record.files.end())
+        return &found->second;
+    char link[40];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    tracked_file file;
+    file.read_fd = open(link, O_RDONLY | O_CLOEXEC);
+    if (file.read_fd == -1)
+        return nullptr;
+    file.synced_size = static_cast<uint64_t>(st.st_size);
+    file.order = record.next_order++;
+    return &record.files.emplace(id, std::move(file)).first->second;
+}
+
+int spill_file()
+{
+    if (record.spill_fd == -1) {
+        const char *dir = getenv("TMPDIR");
+        record.spill_fd = open(dir && *dir ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    }
+    return record.spill_fd;
+}
+
+// Saves block index of the file as it is now, unless it was saved already.
+int save_block(tracked_file &file, uint64_t index, uint64_t size_now)
+{
+    if (file.blocks.count(index) != 0)
+        return 0;
+    const uint64_t start = index * record.block;
+    saved_block saved;
+    if (start < size_now) {
+        saved.length = static_cast<uint32_t>(std::min<uint64_t>(record.block, size_now - start));
+        saved.data.resize(saved.length);
+        const ssize_t got = pread(file.read_fd, saved.data.data(), saved.length,
+                                  static_cast<off_t>(start));
+        if (got < 0)
+            return -errno;
+        saved.length = static_cast<uint32_t>(got);
+        saved.data.resize(saved.length);
+        if (record.in_memory + saved.length > record.memory_bound) {
+            const int spill = spill_file();
+            if (spill == -1 ||
+                pwrite(spill, saved.data.data(), saved.length,
+                       static_cast<off_t>(record.spill_end)) != static_cast<ssize_t>(saved.length))
+                return -(errno != 0 ? errno : EIO);
+            saved.spilled = true;
+            saved.spill_offset = record.spill_end;
+            record.spill_end += saved.length;
+            record.spilled += saved.length;
+            std::vector<char>().swap(saved.data);
+        } else {
+            record.in_memory += saved.length;
+        }
+    }
+    file.blocks.emplace(index, std::move(saved));
+    return 0;
+}
+
+// Blocks first to last of the file, each saved unless it was.
+int save_blocks(int fd, uint64_t first, uint64_t last)
+{
+    const std::lock_guard<std::mutex> held(record.mutex);
+    if (!record.tracking)
+        return 0;
+    struct stat st;
+    tracked_file *file = file_of(fd, st);
+    if (file == nullptr)
+        return 0;
+    for (uint64_t index = first; index <= last; ++index) {
+        const int saved = save_block(*file, index, static_cast<uint64_t>(st.st_size));
+        if (saved != 0)
+            return saved;
+    }
+    return 0;
+}
+
+std::vector<char> content_of(const saved_block &block)
+{
+    if (!block.spilled)
+        return block.data;
+    std::vector<char> data(block.length);
+    if (pread(record.spill_fd, data.data(), block.length, static_cast<off_t>(block.spill_offset)) !=
+        static_cast<ssize_t>(block.length))
+        perror("pread");
+    return data;
+}
+
+void write_all(int fd, const char *data, uint64_t length, uint64_t offset)
+{
+    if (length > 0 && pwrite(fd, data, length, static_cast<off_t>(offset)) != static_cast<ssize_t>(length))
+        perror("pwrite");
+}
+
+// One file back to its synced state, but for the blocks that keep their
+// newest content.
+void roll_back(tracked_file &file, uint32_t cut_block, uint32_t persist,
+               const std::function<uint64_t()> &draw, unsynced_cut_result &result)
+{
+    struct stat st;
+    if (fstat(file.read_fd, &st) != 0)
+        return;
+    const uint64_t size_before = static_cast<uint64_t>(st.st_size);
+    const uint64_t per_cut_block = std::max<uint64_t>(1, cut_block / record.block);
+    const uint64_t unit = per_cut_block * record.block;
+
+    std::vector<uint64_t> changed;  // cut blocks, ascending
+    for (const auto &[index, saved] : file.blocks)
+        if (changed.empty() || changed.back() != index / per_cut_block)
+            changed.push_back(index / per_cut_block);
+    std::vector<bool> kept(changed.size());
+    uint64_t final_size = file.synced_size;
+    for (std::size_t i = 0; i < changed.size(); ++i) {
+        kept[i] = draw() % 100 < persist;
+        const uint64_t start = changed[i] * unit;
+        const uint64_t end = std::min(start + unit, size_before);
+        const uint64_t bytes = end > start ? end - start : 0;
+        (kept[i] ? result.kept : result.lost) += bytes;
+        if (kept[i] && end > file.synced_size)
+            final_size = std::max(final_size, end);
+    }
+
+    char link[40];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", file.read_fd);
+    const int fd = open(link, O_WRONLY | O_CLOEXEC);
+    if (fd == -1) {
+        perror("open");
+        return;
+    }
+    const std::vector<char> zeros(unit, '\0');
+    for (std::size_t i = 0; i < changed.size(); ++i) {
+        if (kept[i])
+            continue;
+        const uint64_t start = changed[i] * unit;
+        for (auto at = file.blocks.lower_bound(changed[i] * per_cut_block);
+             at != file.blocks.end() && at->first / per_cut_block == changed[i]; ++at) {
+            const std::vector<char> data = content_of(at->second);
+            write_all(fd, data.data(), data.size(), at->first * record.block);
+        }
+        // Never synced: what a lost block held beyond the synced size is gone.
+        const uint64_t zero_from = std::max(start, file.synced_size);
+        const uint64_t zero_to = std::min(start + unit, final_size);
+        if (zero_to > zero_from)
+            write_all(fd, zeros.data(), zero_to - zero_from, zero_from);
+    }
+    if (ftruncate(fd, static_cast<off_t>(final_size)) != 0)
+        perror("ftruncate");
+    close(fd);
+    ++result.files;
+}
+
+}  // namespace
+
+unsynced_change_guard::unsynced_change_guard()
+{
+    pthread_rwlock_rdlock(&record.power);
+}
+
+unsynced_change_guard::~unsynced_change_guard()
+{
+    pthread_rwlock_unlock(&record.power);
+}
+
+bool unsynced_change_guard::powered_off() const
+{
+    return record.powered_off;
+}
+
+void unsynced_start(uint32_t block_size)
+{
+    const exclusive_power held;
+    const std::lock_guard<std::mutex> tables(record.mutex);
+    if (record.tracking)
+        return;
+    forget_all();
+    record.block = block_size;
+    record.tracking = true;
+}
+
+void unsynced_stop()
+{
+    const exclusive_power held;
+    const std::lock_guard<std::mutex> tables(record.mutex);
+    forget_all();
+    record.tracking = false;
+}
+
+bool unsynced_tracking()
+{
+    return record.tracking;
+}
+
+uint32_t unsynced_block_size()
+{
+    return record.block;
+}
+
+int unsynced_before_write(int fd, uint64_t offset, uint64_t length)
+{
+    if (!record.tracking || length == 0)
+        return 0;
+    return save_blocks(fd, offset / record.block, (offset + length - 1) / record.block);
+}
+
+int unsynced_before_resize(int fd, uint64_t new_size)
+{
+    if (!record.tracking)
+        return 0;
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return 0;
+    const uint64_t size_now = static_cast<uint64_t>(st.st_size);
+    // Growing only moves the end: the new bytes are zeros either way. Shrinking
+    // cuts off blocks that must come back.
+    if (new_size >= size_now) {
+        const std::lock_guard<std::mutex> held(record.mutex);
+        file_of(fd, st);
+        return 0;
+    }
+    return save_blocks(fd, new_size / record.block, (size_now - 1) / record.block);
+}
+
+void unsynced_synced(int fd)
+{
+    if (!record.tracking)
+        return;
+    const std::lock_guard<std::mutex> held(record.mutex);
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return;
+    const auto found = record.files.find(file_id{st.st_dev, st.st_ino});
+    if (found != record.files.end())
+        forget(found);
+}
+
+unsynced_cut_result unsynced_cut(uint32_t block_size, uint32_t persist,
+                                 const std::function<uint64_t()> &draw)
+{
+    unsynced_cut_result result;
+    const exclusive_power held;
+    const std::lock_guard<std::mutex> tables(record.mutex);
+    std::vector<tracked_file *> in_order;
+    for (auto &[id, file] : record.files)
+        in_order.push_back(&file);
+    std::sort(in_order.begin(), in_order.end(),
+              [](const tracked_file *a, const tracked_file *b) { return a->order < b->order; });
+    for (tracked_file *file : in_order)
+        roll_back(*file, block_size, persist, draw, result);
+    forget_all();
+    record.powered_off = true;
+    return result;
+}
+
+bool unsynced_powered_off()
+{
+    return record.powered_off;
+}
+
+void unsynced_power_on()
+{
+    const exclusive_power held;
+    record.powered_off = false;
+}
+
+void unsynced_set_memory_bound(std::size_t bytes)
+{
+    const std::lock_guard<std::mutex> held(record.mutex);
+    record.memory_bound = bytes;
+}
+
+std::size_t unsynced_files()
+{
+    const std::lock_guard<std::mutex> held(record.mutex);
+    return record.files.size();
+}
+
+std::size_t unsynced_bytes_in_memory()
+{
+    const std::lock_guard<std::mutex> held(record.mutex);
+    return record.in_memory;
+}
+
+std::size_t unsynced_bytes_spilled()
+{
+    const std::lock_guard<std::mutex> held(record.mutex);
+    return record.spilled;
+}
