@@ -174,6 +174,27 @@ TEST(Examples, DataFaultsOnShortReadsBitRotAndAFillingDisk)
     }
 }
 
+TEST(Examples, PowerCutLosesWhatWasNeverSynced)
+{
+    mounted fs(caches_off_direct(), example("power-cut.conf"), 3);
+    const std::string db = fs.at("db");
+    const int status = in_child([&] {
+        const int fd = open(db.c_str(), O_CREAT | O_RDWR, 0644);
+        if (write(fd, "synced", 6) != 6 || fsync(fd) != 0)
+            return 1;
+        // Appends until the cut kills us.
+        for (int i = 0; i < 100000; ++i)
+            if (write(fd, "x", 1) != 1)
+                return 2;
+        return 3;
+    });
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    EXPECT_EQ(read_file(fs.base("db")), "synced");
+    EXPECT_EQ(open(fs.at("other").c_str(), O_CREAT | O_WRONLY, 0644), -1);  // the power is off
+    EXPECT_EQ(errno, EIO);
+    expect_clean_unmount(fs);
+}
+
 TEST(Examples, LyingDurabilityReportsSkippedSyncsAsDone)
 {
     mounted fs(NO_CACHES, example("lying-durability.conf"));
