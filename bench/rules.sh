@@ -18,6 +18,7 @@ rules_for() {
     tavrin-active*) for kind in errno kill_caller noop slowdown; do
                      printf '[errinj_%s]\npath_regexp = ^/never/\nprobability = 100\n' $kind; done ;;
     tavrin-named32) named32_rules ;;
+    tavrin-powercut) printf '[errinj_power_cut]\npath_regexp = ^/never/\nprobability = 100\n' ;;
     tavrin-slow0*) printf '[errinj_slowdown]\nprobability = 100\nduration = 0\n' ;;
     esac
 }

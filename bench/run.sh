@@ -16,9 +16,9 @@ mode=${1:-full}
 root=$PWD
 
 case $mode in
-full) rounds=5 files=5000 warm=20000 lists=200 mib=256 randoms=20000 ;;
---quick) rounds=3 files=1500 warm=5000 lists=50 mib=64 randoms=5000 ;;
---smoke) rounds=1 files=50 warm=50 lists=2 mib=4 randoms=50 ;;
+full) rounds=5 files=5000 warm=20000 lists=200 mib=256 randoms=20000 inserts=300 ;;
+--quick) rounds=3 files=1500 warm=5000 lists=50 mib=64 randoms=5000 inserts=100 ;;
+--smoke) rounds=1 files=50 warm=50 lists=2 mib=4 randoms=50 inserts=5 ;;
 *) echo "usage: bench/run.sh [--quick|--smoke]" >&2; exit 2 ;;
 esac
 
@@ -46,8 +46,8 @@ echo "round,workload,target,operations,seconds,bytes,cpu_seconds" > "$raw"
 
 declare -A daemon
 targets=(native passthrough passthrough-bw tavrin-none tavrin-none-bw tavrin-off tavrin-off-bw
-         tavrin-active tavrin-active-bw tavrin-named32 tavrin-slow0 tavrin-slow0-bw
-         tavrin-none-mmapenv)
+         tavrin-active tavrin-active-bw tavrin-named32 tavrin-powercut tavrin-slow0
+         tavrin-slow0-bw tavrin-none-mmapenv)
 
 finish() {
     for t in "${targets[@]}"; do
@@ -69,7 +69,7 @@ mount_target() {
     mkdir -p "$base" "$mnt"
     rules_for "$t" > "$base/tavrin.conf"
     [ -s "$base/tavrin.conf" ] || rm "$base/tavrin.conf"
-    case $t in *-bw) opts=(-o big_writes) ;; tavrin-named32) opts=(-quiet) ;; esac
+    case $t in *-bw) opts=(-o big_writes) ;; tavrin-named32|tavrin-powercut) opts=(-quiet) ;; esac
     case $t in
     native) return ;;
     passthrough*) "$build/fusexmp_fh" "$mnt" -f "-omodules=subdir,subdir=$base" "${opts[@]}" \
@@ -106,7 +106,8 @@ done
 
 workloads=("create $files" "stat-cold 1000" "stat-warm $warm" "small-read $files"
            "small-read-x4 $((files * 4))" "readdir $lists" "unlink $files"
-           "seq-write $mib" "seq-read $mib" "rand-read $randoms")
+           "seq-write $mib" "seq-read $mib" "rand-read $randoms" "rand-write $randoms"
+           "sqlite $inserts")
 
 for round in $(seq "$rounds"); do
     for w in "${workloads[@]}"; do
@@ -173,7 +174,8 @@ if [ "$mode" = full ]; then
         echo "\`tavrin-off\` four rules of probability 0, \`tavrin-active\` four rules of"
         echo "probability 100 whose path patterns never match (skip lines to a file),"
         echo "\`tavrin-named32\` 32 named rules that never fire (half miss their path, half"
-        echo "their operation) with \`-quiet\`,"
+        echo "their operation) with \`-quiet\`, \`tavrin-powercut\` a power-cut rule that never"
+        echo "fires (so every change is recorded) with \`-quiet\`,"
         echo "\`tavrin-slow0\` a slowdown of 0 ns on every operation; \`-bw\` adds"
         echo "\`-o big_writes\`; \`tavrin-none-mmapenv\` runs with MALLOC_MMAP_THRESHOLD_=1048576."
         echo "Medians of $rounds rounds; spread is (max - min) / median; CPU is the daemon's"

@@ -5,7 +5,7 @@
 //
 // Workloads: setup-small, setup-dir, setup-big (prepare files), create,
 // stat-cold, stat-warm, small-read, readdir, unlink, seq-write, seq-read,
-// rand-read. COUNT is the number of operations (files, listings, reads), or
+// rand-read, rand-write, sqlite. COUNT is the number of operations (files, listings, reads), or
 // MiB for the sequential workloads.
 #include <dirent.h>
 #include <fcntl.h>
@@ -166,7 +166,9 @@ int main(int argc, char **argv)
                 die("readdir listed " + std::to_string(entries));
         }
     } else if (workload == "seq-write") {
+        // A new file each time, not the last one cut short.
         const std::string block(BLOCK, 'w');
+        unlink(big.c_str());
         const int fd = open(big.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
         if (fd == -1)
             die("open big");
@@ -200,6 +202,36 @@ int main(int argc, char **argv)
                 die("random read");
         close(fd);
         bytes = count * static_cast<long>(PAGE);
+    } else if (workload == "rand-write") {
+        // Overwrites of random pages of the big file, synced once at the end.
+        const int fd = open(big.c_str(), O_WRONLY);
+        struct stat st;
+        if (fd == -1 || fstat(fd, &st) != 0)
+            die("open big");
+        std::mt19937_64 random(2);
+        const std::string page(PAGE, 'r');
+        const auto pages = static_cast<unsigned long>(st.st_size) / PAGE;
+        for (long i = 0; i < count; ++i)
+            if (pwrite(fd, page.data(), PAGE, static_cast<off_t>((random() % pages) * PAGE)) != PAGE)
+                die("random write");
+        if (fsync(fd) != 0)
+            die("fsync big");
+        close(fd);
+        bytes = count * static_cast<long>(PAGE);
+    } else if (workload == "sqlite") {
+        // COUNT inserts, a transaction each, with synchronous=FULL: what a
+        // database that keeps its promises asks of a file system.
+        const std::string db = dir + "/bench.db";
+        unlink(db.c_str());
+        unlink((db + "-journal").c_str());
+        FILE *client = popen(("sqlite3 '" + db + "'").c_str(), "w");
+        if (client == nullptr)
+            die("sqlite3");
+        fputs("PRAGMA synchronous=FULL; CREATE TABLE t(i INTEGER, pad TEXT);\n", client);
+        for (long i = 0; i < count; ++i)
+            fprintf(client, "INSERT INTO t VALUES(%ld, hex(randomblob(200)));\n", i);
+        if (pclose(client) != 0)
+            die("sqlite3 failed");
     } else {
         fprintf(stderr, "tavrin_bench: no workload %s\n", workload.c_str());
         return 2;
