@@ -72,7 +72,8 @@ void trace_text(nlohmann::json &event, const char *key, const std::string &text)
     } catch (const nlohmann::json::type_error &) {
         static const char digits[] = "0123456789abcdef";
         std::string hex;
-        for (const unsigned char c : text) {
+        for (const char byte : text) {
+            const auto c = static_cast<unsigned char>(byte);
             hex += digits[c >> 4];
             hex += digits[c & 15];
         }
