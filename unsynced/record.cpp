@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,12 +20,68 @@
 namespace {
 
 // What a block held at the last sync: length bytes (fewer than a block where
-// the file ended), in memory or at an offset of the spill file.
+// the file ended), in a slot of the pool or at an offset of the spill file.
 struct saved_block {
     uint32_t length = 0;
     bool spilled = false;
     uint64_t spill_offset = 0;
-    std::vector<char> data;
+    char *data = nullptr;
+};
+
+// Memory for saved blocks, one slot of a block each, mapped and populated a
+// chunk at a time. A random overwrite saves a block it has never seen, so a
+// block saved with malloc cost a heap extension and a page fault per page;
+// populating a chunk at once is several times cheaper. Slots that a sync
+// frees are used again.
+class slot_pool {
+public:
+    slot_pool() = default;
+    slot_pool(const slot_pool &) = delete;
+    slot_pool &operator=(const slot_pool &) = delete;
+    ~slot_pool() { release_all(); }
+
+    // A slot of slot_size bytes, or none when no memory can be mapped.
+    char *take(std::size_t slot_size)
+    {
+        if (!free_.empty()) {
+            char *slot = free_.back();
+            free_.pop_back();
+            return slot;
+        }
+        if (left_ < slot_size) {
+            const std::size_t length = std::max(CHUNK, slot_size);
+            void *chunk = mmap(nullptr, length, PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+            if (chunk == MAP_FAILED)
+                return nullptr;
+            chunks_.push_back({static_cast<char *>(chunk), length});
+            next_ = static_cast<char *>(chunk);
+            left_ = length;
+        }
+        char *slot = next_;
+        next_ += slot_size;
+        left_ -= slot_size;
+        return slot;
+    }
+
+    void give(char *slot) { free_.push_back(slot); }
+
+    void release_all()
+    {
+        for (const auto &[start, length] : chunks_)
+            munmap(start, length);
+        chunks_.clear();
+        free_.clear();
+        next_ = nullptr;
+        left_ = 0;
+    }
+
+private:
+    static constexpr std::size_t CHUNK = 1 << 20;
+    std::vector<std::pair<char *, std::size_t>> chunks_;
+    std::vector<char *> free_;
+    char *next_ = nullptr;
+    std::size_t left_ = 0;
 };
 
 struct tracked_file {
@@ -59,7 +116,8 @@ struct record_state {
     std::unordered_map<file_id, tracked_file, file_id_hash> files;
     uint64_t next_order = 0;
     std::size_t memory_bound = UNSYNCED_MEMORY_BOUND;
-    std::size_t in_memory = 0;
+    slot_pool slots;
+    std::size_t in_memory = 0;  // bytes of the slots in use
     std::size_t spilled = 0;
     int spill_fd = -1;
     uint64_t spill_end = 0;
@@ -80,6 +138,7 @@ void forget_all()
     for (auto &[id, file] : record.files)
         close(file.read_fd);
     record.files.clear();
+    record.slots.release_all();
     record.in_memory = 0;
     record.spilled = 0;
     record.spill_end = 0;
@@ -90,8 +149,14 @@ void forget_all()
 
 void forget(std::unordered_map<file_id, tracked_file, file_id_hash>::iterator at)
 {
-    for (const auto &[index, block] : at->second.blocks)
-        (block.spilled ? record.spilled : record.in_memory) -= block.length;
+    for (const auto &[index, block] : at->second.blocks) {
+        if (block.spilled) {
+            record.spilled -= block.length;
+        } else if (block.data != nullptr) {
+            record.slots.give(block.data);
+            record.in_memory -= record.block;
+        }
+    }
     close(at->second.read_fd);
     record.files.erase(at);
     if (record.files.empty() && record.spill_fd != -1) {
@@ -131,7 +196,8 @@ int spill_file()
     return record.spill_fd;
 }
 
-// Saves block index of the file as it is now, unless it was saved already.
+// Saves block index of the file as it is now, unless it was saved already:
+// in a slot while the memory bound allows, in the spill file past it.
 int save_block(tracked_file &file, uint64_t index, uint64_t size_now)
 {
     if (file.blocks.count(index) != 0)
@@ -139,30 +205,42 @@ int save_block(tracked_file &file, uint64_t index, uint64_t size_now)
     const uint64_t start = index * record.block;
     saved_block saved;
     if (start < size_now) {
-        saved.length = static_cast<uint32_t>(std::min<uint64_t>(record.block, size_now - start));
-        saved.data.resize(saved.length);
-        const ssize_t got = pread(file.read_fd, saved.data.data(), saved.length,
-                                  static_cast<off_t>(start));
-        if (got < 0)
-            return -errno;
+        const auto length = static_cast<std::size_t>(std::min<uint64_t>(record.block, size_now - start));
+        const bool in_memory = record.in_memory + record.block <= record.memory_bound;
+        static std::vector<char> bounce;  // for the spill file; under the mutex like the rest
+        char *buffer = nullptr;
+        if (in_memory) {
+            buffer = record.slots.take(record.block);
+            if (buffer == nullptr)
+                return -ENOMEM;
+        } else {
+            bounce.resize(length);
+            buffer = bounce.data();
+        }
+        const ssize_t got = pread(file.read_fd, buffer, length, static_cast<off_t>(start));
+        if (got < 0) {
+            const int error = errno;
+            if (in_memory)
+                record.slots.give(buffer);
+            return -error;
+        }
         saved.length = static_cast<uint32_t>(got);
-        saved.data.resize(saved.length);
-        if (record.in_memory + saved.length > record.memory_bound) {
+        if (in_memory) {
+            saved.data = buffer;
+            record.in_memory += record.block;
+        } else {
             const int spill = spill_file();
             if (spill == -1 ||
-                pwrite(spill, saved.data.data(), saved.length,
-                       static_cast<off_t>(record.spill_end)) != static_cast<ssize_t>(saved.length))
+                pwrite(spill, buffer, saved.length, static_cast<off_t>(record.spill_end)) !=
+                    static_cast<ssize_t>(saved.length))
                 return -(errno != 0 ? errno : EIO);
             saved.spilled = true;
             saved.spill_offset = record.spill_end;
             record.spill_end += saved.length;
             record.spilled += saved.length;
-            std::vector<char>().swap(saved.data);
-        } else {
-            record.in_memory += saved.length;
         }
     }
-    file.blocks.emplace(index, std::move(saved));
+    file.blocks.emplace(index, saved);
     return 0;
 }
 
@@ -187,7 +265,7 @@ int save_blocks(int fd, uint64_t first, uint64_t last)
 std::vector<char> content_of(const saved_block &block)
 {
     if (!block.spilled)
-        return block.data;
+        return std::vector<char>(block.data, block.data + block.length);
     std::vector<char> data(block.length);
     if (pread(record.spill_fd, data.data(), block.length, static_cast<off_t>(block.spill_offset)) !=
         static_cast<ssize_t>(block.length))
