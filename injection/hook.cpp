@@ -274,6 +274,14 @@ private:
 
 // Everything one check carries from rule to rule.
 struct check_state {
+    // A constructor, not aggregate initialisation: that zeroes the whole
+    // record first, the report's 4 KiB buffer included, on every check.
+    check_state(const char *checked_path, fs_op checked_op, data_request &data)
+        : path(checked_path), op(checked_op), request(data), report(mount_state.quiet != 0),
+          draws(checked_path, checked_op, *mount_state.rules)
+    {
+    }
+
     const char *path;
     fs_op op;
     data_request &request;
@@ -735,8 +743,7 @@ int32_t injection_check(const char *path, fs_op op, data_request &request)
 
     // Later errno and no-op rules overwrite earlier ones; every rule is visited.
     int32_t result = 0;
-    check_state check{path, op, request, {}, skip_report(mount_state.quiet != 0),
-                      draw_source(path, op, *mount_state.rules), {}};
+    check_state check(path, op, request);
     for (injection_rule &rule : mount_state.rules->rules)
         result = apply_rule(rule, check, result);
     return result;
