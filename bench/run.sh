@@ -8,6 +8,7 @@
 #   bench/run.sh            the full run (about ten minutes); writes docs/benchmarks.md
 #   bench/run.sh --quick    about two minutes; results stay in build-bench/
 #   bench/run.sh --smoke    seconds: every target mounts, every workload completes
+#   BENCH_TARGETS="..." BENCH_WORKLOADS="..." bench/run.sh --quick   only those
 #
 # Results: build-bench/results/{raw.csv,summary.csv,table.md,ratios.png}.
 set -euo pipefail
@@ -48,6 +49,9 @@ declare -A daemon
 targets=(native passthrough passthrough-bw tavrin-none tavrin-none-bw tavrin-off tavrin-off-bw
          tavrin-active tavrin-active-bw tavrin-named32 tavrin-powercut tavrin-slow0
          tavrin-slow0-bw tavrin-none-mmapenv)
+# BENCH_TARGETS="passthrough tavrin-active" and BENCH_WORKLOADS="create unlink"
+# narrow a --quick or --smoke run to what is being worked on.
+[ -n "${BENCH_TARGETS:-}" ] && [ "$mode" != full ] && read -r -a targets <<< "$BENCH_TARGETS"
 
 finish() {
     for t in "${targets[@]}"; do
@@ -108,6 +112,15 @@ workloads=("create $files" "stat-cold 1000" "stat-warm $warm" "small-read $files
            "small-read-x4 $((files * 4))" "readdir $lists" "unlink $files"
            "seq-write $mib" "seq-read $mib" "rand-read $randoms" "rand-write $randoms"
            "sqlite $inserts")
+if [ -n "${BENCH_WORKLOADS:-}" ] && [ "$mode" != full ]; then
+    # create needs unlink after it to make room for the next round.
+    case " $BENCH_WORKLOADS " in *" create "*) BENCH_WORKLOADS="$BENCH_WORKLOADS unlink" ;; esac
+    selected=()
+    for w in "${workloads[@]}"; do
+        case " $BENCH_WORKLOADS " in *" ${w%% *} "*) selected+=("$w") ;; esac
+    done
+    workloads=("${selected[@]}")
+fi
 
 for round in $(seq "$rounds"); do
     for w in "${workloads[@]}"; do
