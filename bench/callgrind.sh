@@ -25,7 +25,11 @@ instructions() {  # TARGET STATS: the daemon's instruction count for one mount
     rules_for "$target" > "$base/tavrin.conf"
     [ -s "$base/tavrin.conf" ] || rm "$base/tavrin.conf"
     local program=("$build/tavrin" "$mnt" -basedir="$base" -f -s "$caches_off")
-    [ "$target" = tavrin-named32 ] && program+=(-quiet)
+    case $target in
+    tavrin-named32) program+=(-quiet) ;;
+    *-keyed) program+=(-draws=keyed) ;;
+    *-trace) program+=(-trace="$work/trace.jsonl") ;;
+    esac
     [ "$target" = passthrough ] && program=("$build/fusexmp_fh" "$mnt" -f -s "$caches_off" "-omodules=subdir,subdir=$base")
     valgrind --tool=callgrind --callgrind-out-file="$work/out" "${program[@]}" >/dev/null 2>"$work/err" &
     local pid=$!
@@ -37,7 +41,8 @@ instructions() {  # TARGET STATS: the daemon's instruction count for one mount
 }
 
 printf '%-14s %s\n' target "instructions per stat"
-for target in passthrough tavrin-none tavrin-off tavrin-active tavrin-named32; do
+for target in passthrough tavrin-none tavrin-off tavrin-active tavrin-active-keyed tavrin-named32 \
+              tavrin-slow0 tavrin-slow0-trace; do
     idle=$(instructions "$target" 0)
     busy=$(instructions "$target" "$count")
     printf '%-14s %d\n' "$target" $(( (busy - idle) / count ))

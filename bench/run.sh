@@ -48,7 +48,7 @@ echo "round,workload,target,operations,seconds,bytes,cpu_seconds" > "$raw"
 declare -A daemon
 targets=(native passthrough passthrough-bw tavrin-none tavrin-none-bw tavrin-off tavrin-off-bw
          tavrin-active tavrin-active-bw tavrin-named32 tavrin-powercut tavrin-slow0
-         tavrin-slow0-bw tavrin-none-mmapenv)
+         tavrin-slow0-bw tavrin-slow0-trace tavrin-none-mmapenv)
 # BENCH_TARGETS="passthrough tavrin-active" and BENCH_WORKLOADS="create unlink"
 # narrow a --quick or --smoke run to what is being worked on.
 [ -n "${BENCH_TARGETS:-}" ] && [ "$mode" != full ] && read -r -a targets <<< "$BENCH_TARGETS"
@@ -73,7 +73,11 @@ mount_target() {
     mkdir -p "$base" "$mnt"
     rules_for "$t" > "$base/tavrin.conf"
     [ -s "$base/tavrin.conf" ] || rm "$base/tavrin.conf"
-    case $t in *-bw) opts=(-o big_writes) ;; tavrin-named32|tavrin-powercut) opts=(-quiet) ;; esac
+    case $t in
+    *-bw) opts=(-o big_writes) ;;
+    tavrin-named32|tavrin-powercut) opts=(-quiet) ;;
+    *-trace) opts=(-trace="$work/$t/trace.jsonl") ;;
+    esac
     case $t in
     native) return ;;
     passthrough*) "$build/fusexmp_fh" "$mnt" -f "-omodules=subdir,subdir=$base" "${opts[@]}" \
@@ -189,7 +193,9 @@ if [ "$mode" = full ]; then
         echo "\`tavrin-named32\` 32 named rules that never fire (half miss their path, half"
         echo "their operation) with \`-quiet\`, \`tavrin-powercut\` a power-cut rule that never"
         echo "fires (so every change is recorded) with \`-quiet\`,"
-        echo "\`tavrin-slow0\` a slowdown of 0 ns on every operation; \`-bw\` adds"
+        echo "\`tavrin-slow0\` a slowdown of 0 ns on every operation (so a rule fires on"
+        echo "every check; \`tavrin-slow0-trace\` the same with \`-trace=FILE\`, a trace line"
+        echo "per check); \`-bw\` adds"
         echo "\`-o big_writes\`; \`tavrin-none-mmapenv\` runs with MALLOC_MMAP_THRESHOLD_=1048576."
         echo "Medians of $rounds rounds; spread is (max - min) / median; CPU is the daemon's"
         echo "user + system time per operation (10 ms ticks)."
