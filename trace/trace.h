@@ -13,9 +13,11 @@ bool trace_enabled();
 void trace_close();
 
 // Writes the event as one line. Callers that trace under the hook's lock
-// keep events in the order of the checks.
+// keep events in the order of the checks. A string that is not valid UTF-8
+// is written as its bytes in lower-case hex under its key + "_hex".
 void trace_write(nlohmann::json event);
 
-// Puts text under key as a JSON string when it is valid UTF-8, otherwise its
-// bytes as lower-case hex under key + "_hex", so any path reads back exactly.
+// Puts a text that may not be UTF-8 (a path, a command name) under key; if
+// it is not, trace_write writes its bytes as hex under key + "_hex", so any
+// path reads back exactly.
 void trace_text(nlohmann::json &event, const char *key, const std::string &text);

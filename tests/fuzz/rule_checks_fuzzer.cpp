@@ -1,9 +1,10 @@
 // libFuzzer target: a rule file and a run of checks against it. The input is
 // the rule file, a NUL byte, then checks of four parts each: an operation
 // byte, a transfer size byte (read and write move 16 times as many bytes
-// from offset 0 of a file that size), a path length byte, the path. Every check must end with a verdict
-// the operations understand (0, INJECT_SKIP or a negated errno from the
-// operation's list or the rule's own), and nothing may crash, leak or hang.
+// from offset 0 of a file that size), a path length byte, the path. Every
+// check must end with a verdict the operations understand (0, INJECT_SKIP or
+// a negated errno from the operation's list or the rule's own), and nothing
+// may crash, leak or hang.
 // Kills aim at the fuzzer's own pid, which the hook refuses to signal;
 // slowdowns are cut to a microsecond. Run it with -close_fd_mask=3.
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "injection/hook.h"
+#include "scratch_rule_file.h"
 
 // The requester is the fuzzer itself: process and uid filters read a real
 // /proc entry, and kill rules reach the guard that spares the daemon.
@@ -41,16 +43,6 @@ bool requester_in_group(uint32_t)
 
 namespace {
 
-std::string rule_file_path()
-{
-    char templ[] = "/tmp/tavrin-fuzz-checks.XXXXXX";
-    const int fd = mkstemp(templ);
-    if (fd == -1)
-        abort();
-    close(fd);
-    return templ;
-}
-
 bool allowed(int32_t verdict, fs_op op)
 {
     if (verdict == 0 || verdict == INJECT_SKIP)
@@ -64,15 +56,9 @@ bool allowed(int32_t verdict, fs_op op)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const std::string path = rule_file_path();
     const uint8_t *end_of_rules = static_cast<const uint8_t *>(memchr(data, 0, size));
     const size_t rules_size = end_of_rules ? static_cast<size_t>(end_of_rules - data) : size;
-
-    FILE *file = fopen(path.c_str(), "wb");
-    if (file == nullptr)
-        abort();
-    fwrite(data, 1, rules_size, file);
-    fclose(file);
+    const std::string &path = write_rule_file(data, rules_size);
 
     mount_state.config_path = path;
     mount_state.quiet = rules_size % 2;
