@@ -8,7 +8,7 @@
 #   bench/run.sh            the full run (about ten minutes); writes docs/benchmarks.md
 #   bench/run.sh --quick    about two minutes; results stay in build-bench/
 #   bench/run.sh --smoke    seconds: every target mounts, every workload completes
-#   BENCH_TARGETS="..." BENCH_WORKLOADS="..." bench/run.sh --quick   only those
+#   BENCH_TARGETS="..." BENCH_WORKLOADS="..." bench/run.sh [--quick]   only those
 #
 # Results: build-bench/results/{raw.csv,summary.csv,table.md,ratios.png}.
 set -euo pipefail
@@ -50,8 +50,10 @@ targets=(native passthrough passthrough-bw tavrin-none tavrin-none-bw tavrin-off
          tavrin-active tavrin-active-bw tavrin-named32 tavrin-powercut tavrin-slow0
          tavrin-slow0-bw tavrin-slow0-trace tavrin-none-mmapenv)
 # BENCH_TARGETS="passthrough tavrin-active" and BENCH_WORKLOADS="create unlink"
-# narrow a --quick or --smoke run to what is being worked on.
-[ -n "${BENCH_TARGETS:-}" ] && [ "$mode" != full ] && read -r -a targets <<< "$BENCH_TARGETS"
+# narrow a run to what is being worked on; a narrowed full run leaves
+# docs/benchmarks.md alone.
+narrowed=${BENCH_TARGETS:-}${BENCH_WORKLOADS:-}
+[ -n "${BENCH_TARGETS:-}" ] && read -r -a targets <<< "$BENCH_TARGETS"
 
 finish() {
     for t in "${targets[@]}"; do
@@ -116,7 +118,7 @@ workloads=("create $files" "stat-cold 1000" "stat-warm $warm" "small-read $files
            "small-read-x4 $((files * 4))" "readdir $lists" "unlink $files"
            "seq-write $mib" "seq-read $mib" "rand-read $randoms" "rand-write $randoms"
            "sqlite $inserts")
-if [ -n "${BENCH_WORKLOADS:-}" ] && [ "$mode" != full ]; then
+if [ -n "${BENCH_WORKLOADS:-}" ]; then
     # create needs unlink after it to make room for the next round.
     case " $BENCH_WORKLOADS " in *" create "*) BENCH_WORKLOADS="$BENCH_WORKLOADS unlink" ;; esac
     selected=()
@@ -177,7 +179,11 @@ plot for [c=2:$columns] "$results/ratios.dat" using c:xtic(1) title columnheader
 EOF
 fi
 
-if [ "$mode" = full ]; then
+if [ "$mode" = full ] && [ -z "$narrowed" ]; then
+    # What follows the marker line is written by hand and kept.
+    marker='<!-- Written by hand from here on; bench/run.sh keeps it. -->'
+    kept=$(awk -v m="$marker" 'found || $0 == m { found = 1; print }' "$root/docs/benchmarks.md" \
+           2>/dev/null || true)
     {
         echo "# Benchmarks"
         echo
@@ -187,7 +193,8 @@ if [ "$mode" = full ]; then
         echo "base directories on $(stat -f -c %T "$work")."
         echo
         echo "Targets: \`native\` is the base directory itself; \`passthrough\` is libfuse's"
-        echo "fusexmp_fh example with the same subdir module; \`tavrin-none\` has no rule file,"
+        echo "fusexmp_fh example behind the subdir module (tavrin maps paths itself);"
+        echo "\`tavrin-none\` has no rule file,"
         echo "\`tavrin-off\` four rules of probability 0, \`tavrin-active\` four rules of"
         echo "probability 100 whose path patterns never match (skip lines to a file),"
         echo "\`tavrin-named32\` 32 named rules that never fire (half miss their path, half"
@@ -203,6 +210,7 @@ if [ "$mode" = full ]; then
         cat "$results/table.md"
         echo
         echo "![rates relative to the pass-through example](benchmarks.png)"
+        if [ -n "$kept" ]; then echo; echo "$kept"; fi
     } > "$root/docs/benchmarks.md"
     [ -f "$results/ratios.png" ] && cp "$results/ratios.png" "$root/docs/benchmarks.png"
 fi
