@@ -32,15 +32,25 @@ std::string cut_rules(int persist)
            "persist = " + std::to_string(persist) + "\n";
 }
 
-// The cut fires on the mkdir of a child, which it kills; then power comes
-// back with a touch of the rule file.
-void cut_and_power_on(mounted &fs)
+// The cut fires on the mkdir of a child, which it kills.
+void cut(mounted &fs)
 {
     const std::string cut = fs.at("cut");
     const int status = in_child([&] { return mkdir(cut.c_str(), 0755) == 0 ? 0 : 1; });
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+}
+
+// Power comes back with a touch of the rule file.
+void power_on(mounted &fs)
+{
     struct stat st;
     ASSERT_EQ(stat(fs.at("tavrin.conf").c_str(), &st), 0);
+}
+
+void cut_and_power_on(mounted &fs)
+{
+    cut(fs);
+    power_on(fs);
 }
 
 struct modelled_file {
@@ -202,9 +212,13 @@ TEST(PowerCut, WritersRacingACutLoseExactlyWhatWasNotSynced)
             --running;
         });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    cut_and_power_on(fs);
+    cut(fs);
+    // Power stays off until every writer has met the outage: a writer whose
+    // requests all fell before the cut or after power-on would go on as if
+    // its unsynced writes had survived, and its model would be wrong.
     for (std::thread &writer : writers)
         writer.join();
+    power_on(fs);
     EXPECT_EQ(running, 0);
     for (int w = 0; w < WRITERS; ++w)
         EXPECT_EQ(read_file(fs.base("w" + std::to_string(w))), synced[static_cast<std::size_t>(w)])
