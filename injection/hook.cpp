@@ -754,12 +754,15 @@ void injection_corrupt(const data_request &request, const char *path, char *buf,
 {
     if (n == 0 || request.corruptions.empty())
         return;
+    // Each byte once, across all the rules that fired: a bit flipped twice
+    // would be no flip at all. When a short transfer has no byte left, later
+    // rules alter none.
     std::vector<bool> altered(n);
+    std::size_t unaltered = n;
     const lock_guard held(mount_state.lock);
     for (const data_request::corruption &corruption : request.corruptions) {
         std::vector<uint64_t> offsets;
-        for (std::size_t i = 0; i < corruption.places.size() && offsets.size() < n; ++i) {
-            // Each byte once: a bit flipped twice would be no flip at all.
+        for (std::size_t i = 0; i < corruption.places.size() && unaltered > 0; ++i, --unaltered) {
             std::size_t at = corruption.places[i] % n;
             while (altered[at])
                 at = (at + 1) % n;
@@ -782,7 +785,10 @@ void injection_corrupt(const data_request &request, const char *path, char *buf,
         std::string list;
         for (const uint64_t at : offsets)
             list += (list.empty() ? "" : ", ") + std::to_string(at);
-        printf("%s altered offsets %s of %s\n", corruption.rule.c_str(), list.c_str(), path);
+        if (offsets.empty())
+            printf("%s altered no offsets of %s\n", corruption.rule.c_str(), path);
+        else
+            printf("%s altered offsets %s of %s\n", corruption.rule.c_str(), list.c_str(), path);
         if (trace_enabled()) {
             nlohmann::json event = {{"event", "corrupt"}, {"rule", corruption.rule},
                                     {"offsets", offsets}};

@@ -94,6 +94,20 @@ TEST_F(Hook, CorruptionAltersExactlyWhatItReports)
             EXPECT_EQ(std::count(offsets.begin(), offsets.end(), ','), 4) << mode;
         }
     }
+
+    // Two rules on a transfer shorter than both together: they share out its
+    // bytes, and the second finds none left (this once never returned).
+    use_rules("[errinj_corrupt.a]\nprobability = 100\nbytes = 3\n"
+              "[errinj_corrupt.b]\nprobability = 100\nbytes = 3\n");
+    data_request read = transfer_of(0, 4096);
+    check_data(READ_PATH, OP_READ, read);
+    std::string data = "xy";
+    const captured_output printed =
+        capture([&] { injection_corrupt(read, READ_PATH, data.data(), data.size(), 0); });
+    EXPECT_NE(data[0], 'x');
+    EXPECT_NE(data[1], 'y');
+    EXPECT_EQ(printed.out, std::string("errinj_corrupt.a altered offsets 0, 1 of ") + READ_PATH +
+                               "\nerrinj_corrupt.b altered no offsets of " + READ_PATH + "\n");
 }
 
 TEST_F(Hook, FullDiskKeepsItsRoom)
