@@ -48,11 +48,13 @@ run_outcome tavrin_run(const std::vector<std::string> &arguments, int signal_gro
     if (signal_group != 0) {
         argv.insert(argv.end(), {"--", "sh", "-c", "touch '" + started + "'; exec sleep 30"});
     }
+    // Made here, not in the child, whose exit would never remove it.
+    const std::string tmpdir = mount_points().path();
     fflush(nullptr);
     const pid_t child = fork();
     if (child == 0) {
         setpgid(0, 0);
-        setenv("TMPDIR", mount_points().path().c_str(), 1);
+        setenv("TMPDIR", tmpdir.c_str(), 1);
         if (freopen(err.c_str(), "w", stderr) == nullptr)
             _exit(126);
         exec_or_exit(argv, 126);
