@@ -3,6 +3,7 @@
 // unmounted. Exit status 1 for help, version and
 // every start-up failure, otherwise libfuse's own result.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,22 +51,30 @@ enum {
     KEY_DIRECT_IO
 };
 
-// Mount options start-up looks at before passing them on.
-struct mount_options {
-    bool allow_other = false;
-    bool default_permissions = false;
+// The command line as fuse_opt stores it: plain fields it can name by
+// offset, texts it allocates. Start-up turns them into mount_state.
+struct startup_options {
+    unsigned seed;
+    char *basedir;
+    int quiet;
+    char *draws;
+    char *trace;
+    // Mount options start-up looks at before passing them on.
+    bool allow_other;
+    bool default_permissions;
+    bool direct_io;
 } given;
 
-// fuse_opt stores tavrin's own options straight into mount_state.
-static_assert(std::is_standard_layout_v<mount_state_record>,
-              "option_table names fields of mount_state by offset");
+static_assert(std::is_standard_layout_v<startup_options> &&
+                  std::is_trivially_copyable_v<startup_options>,
+              "option_table names fields of startup_options by offset");
 
 const fuse_opt option_table[] = {
-    {"-seed=%u", offsetof(mount_state_record, seed), 0},
-    {"-basedir=%s", offsetof(mount_state_record, basedir), 0},
-    {"-quiet", offsetof(mount_state_record, quiet), 1},
-    {"-draws=%s", offsetof(mount_state_record, draws), 0},
-    {"-trace=%s", offsetof(mount_state_record, trace), 0},
+    {"-seed=%u", offsetof(startup_options, seed), 0},
+    {"-basedir=%s", offsetof(startup_options, basedir), 0},
+    {"-quiet", offsetof(startup_options, quiet), 1},
+    {"-draws=%s", offsetof(startup_options, draws), 0},
+    {"-trace=%s", offsetof(startup_options, trace), 0},
     FUSE_OPT_KEY("-d", KEY_DEBUG),
     FUSE_OPT_KEY("-V", KEY_VERSION),
     FUSE_OPT_KEY("-v", KEY_VERSION),
@@ -104,7 +113,7 @@ int option_proc(void *, const char *, int key, fuse_args *outargs)
         given.default_permissions = true;
         return 1;
     case KEY_DIRECT_IO:
-        mount_state.direct_io = 1;
+        given.direct_io = true;
         return 1;
     default:
         return 1;
@@ -189,6 +198,18 @@ void trace_end(int result)
     trace_close();
 }
 
+// Every file written before a power cut keeps a descriptor in the record of
+// unsynced changes until it is synced; the soft limit must not be what
+// stops a change from being recorded.
+void raise_descriptor_limit()
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
@@ -200,41 +221,49 @@ int main(int argc, char *argv[])
     // The kernel has applied the caller's umask already; ours must not mask
     // the requested modes a second time.
     umask(0);
+    raise_descriptor_limit();
 
     fuse_args args = FUSE_ARGS_INIT(argc, argv);
-    mount_state.seed = static_cast<uint32_t>(time(nullptr));
+    given.seed = static_cast<uint32_t>(time(nullptr));
     // Allocated, so that an option parser which frees the field's earlier
     // value on "-basedir=" is safe. libfuse 2.9's parser does not free it,
     // and leaves the default unreferenced.
-    mount_state.basedir = strdup("/");
-    char *const default_basedir = mount_state.basedir;
+    given.basedir = strdup("/");
+    char *const default_basedir = given.basedir;
 
-    // A failed parse has been reported by libfuse; go on with what it stored.
-    fuse_opt_parse(&args, &mount_state, option_table, option_proc);
-    if (mount_state.basedir != default_basedir)
+    // libfuse has said which option it could not read; what it left of the
+    // argument list is no longer safe to hand on.
+    if (fuse_opt_parse(&args, &given, option_table, option_proc) != 0) {
+        fprintf(stderr, "the command line cannot be read: nothing mounted\n");
+        return 1;
+    }
+    if (given.basedir != default_basedir)
         free(default_basedir);
+    mount_state.seed = given.seed;
+    mount_state.quiet = given.quiet != 0;
+    mount_state.direct_io = given.direct_io;
 
     srand(mount_state.seed);
     printf("random seed = %d\n", static_cast<int>(mount_state.seed));
 
-    if (mount_state.basedir == nullptr || !is_directory(mount_state.basedir)) {
-        fprintf(stderr, "basedir ('%s') is not a directory\n",
-                mount_state.basedir ? mount_state.basedir : "");
+    const std::string basedir = take_text(given.basedir);
+    if (!is_directory(basedir.c_str())) {
+        fprintf(stderr, "basedir ('%s') is not a directory\n", basedir.c_str());
         fuse_opt_free_args(&args);
         return 1;
     }
 
-    char *resolved = realpath(mount_state.basedir, nullptr);
+    char *resolved = realpath(basedir.c_str(), nullptr);
     if (resolved == nullptr) {
         perror("realpath");
         fuse_opt_free_args(&args);
         return 1;
     }
-    free(mount_state.basedir);
     mount_state.basedir = resolved;
+    free(resolved);
 
     // Both texts are read here once and let go.
-    const std::string draws = take_text(mount_state.draws), trace = take_text(mount_state.trace);
+    const std::string draws = take_text(given.draws), trace = take_text(given.trace);
     if (!draws.empty()) {
         if (draws != "keyed" && draws != "sequence") {
             fprintf(stderr, "draws ('%s') is neither sequence nor keyed\n", draws.c_str());
@@ -255,7 +284,7 @@ int main(int argc, char *argv[])
 
     // Every host call is made relative to this descriptor, which keeps
     // serving the same directory if it is renamed or moved while mounted.
-    mount_state.base_fd = open(resolved, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    mount_state.base_fd = open(mount_state.basedir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (mount_state.base_fd == -1) {
         perror("open");
         fuse_opt_free_args(&args);
@@ -267,7 +296,7 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    mount_state.path_prefix = path_prefix(resolved);
+    mount_state.path_prefix = path_prefix(mount_state.basedir);
     mount_state.config_path = mount_state.path_prefix + RULE_FILE_NAME;
     mount_state.rules = injection_load_rules();
     if (!mount_state.rules)
