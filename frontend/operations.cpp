@@ -27,11 +27,14 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "../injection/hook.h"
+#include "ioctls.h"
 #include "../unsynced/record.h"
 
 namespace {
@@ -113,7 +116,13 @@ int hooked_text(const char *text, fs_op op, data_request &request, HostWork &&wo
     }
     if (verdict != 0)
         return verdict;
-    return work();
+    // Memory running out (a corrupted copy of written data, a path) fails
+    // this request, not the whole mount.
+    try {
+        return work();
+    } catch (const std::bad_alloc &) {
+        return -ENOMEM;
+    }
 }
 
 template <typename HostWork, typename SkipWork>
@@ -177,6 +186,31 @@ int transfer(const char *path, const fuse_file_info *fi, int open_flags,
     return byte_count(move_bytes(own.fd));
 }
 
+// Whether the mount path names the rule file, which no power cut rolls
+// back: a cut must never bring back a rule file half written.
+bool is_rule_file(const char *path)
+{
+    const std::string &rules = mount_state.config_path;
+    const std::size_t prefix = mount_state.path_prefix.size();
+    return rules.size() > prefix && rules.compare(prefix, std::string::npos, host(path)) == 0;
+}
+
+// Saves for a power cut what a change is about to overwrite or cut off.
+// 0 to go on; a change that cannot be recorded is not made, since it would
+// survive the cut: -EIO, with a line saying why.
+template <typename Save>
+int record_change(const char *path, Save &&save)
+{
+    if (!unsynced_tracking() || is_rule_file(path))
+        return 0;
+    const int saved = save();
+    if (saved == 0)
+        return 0;
+    fprintf(stderr, "cannot record a change of %s for a power cut: %s\n", rule_text(path),
+            strerror(-saved));
+    return -EIO;
+}
+
 // truncate has no *at form, and opening the file to truncate it would have
 // side effects on a FIFO or a device; a path-only descriptor has none, and
 // truncate through its /proc link checks what truncate checks.
@@ -185,8 +219,10 @@ int truncate_path(const char *path, off_t size)
     const descriptor file(openat(base(), host(path), O_PATH | O_CLOEXEC));
     if (file.fd == -1)
         return -errno;
-    if (const int saved = unsynced_before_resize(file.fd, static_cast<uint64_t>(size)))
-        return saved;
+    if (const int refused = record_change(path, [&] {
+            return unsynced_before_resize(file.fd, static_cast<uint64_t>(size));
+        }))
+        return refused;
     char link[32];
     snprintf(link, sizeof link, "/proc/self/fd/%d", file.fd);
     return status(truncate(link, size));
@@ -195,6 +231,13 @@ int truncate_path(const char *path, off_t size)
 // What changes a file's data or syncs it reaches the host under a change
 // guard, so that a power cut either sees it recorded or stops it: after a
 // cut nothing reaches the base directory until power comes back.
+//
+// Lock order: the hook's lock, then the power lock (the guard), then the
+// record's mutex. The cut takes the power lock inside a check, so the guard
+// is taken only after the check has returned, and nothing done while it is
+// held may ask the hook anything (corruption of written data, which takes
+// the hook's lock, is done before): a change that waited for the hook while
+// holding the guard would deadlock against a cut waiting for the guard.
 template <typename Change>
 int guarded(Change &&change)
 {
@@ -463,8 +506,10 @@ int fs_write(const char *path, const char *data, size_t size, off_t offset,
         const bool synchronous = fi != nullptr && (fi->flags & O_DSYNC) != 0;
         return guarded([&] {
             return transfer(path, fi, O_WRONLY, [&](int fd) -> ssize_t {
-                if (const int saved = unsynced_before_write(fd, request.offset, moved)) {
-                    errno = -saved;
+                if (const int refused = record_change(path, [&] {
+                        return unsynced_before_write(fd, request.offset, moved);
+                    })) {
+                    errno = -refused;
                     return -1;
                 }
                 const ssize_t written = pwrite(fd, data, moved, offset);
@@ -500,7 +545,10 @@ int fs_flush(const char *path, fuse_file_info *fi) noexcept
 {
     return hooked(path, OP_FLUSH, [&] {
         const int fd = handle_fd(fi);
-        return fd == -1 ? 0 : status(close(dup(fd)));
+        if (fd == -1)
+            return 0;
+        const int copy = dup(fd);
+        return copy == -1 ? -errno : status(close(copy));
     });
 }
 
@@ -557,23 +605,35 @@ int fs_opendir(const char *path, fuse_file_info *fi) noexcept
     });
 }
 
-// Every call lists the whole directory from a stream of its own, with only
-// the inode and the file-type bits filled in; libfuse does the paging.
+// The stream opendir stored, so that a directory renamed or replaced while
+// open is still the one listed; a handle whose opendir was skipped has none,
+// and the directory at the path is opened for this one call.
+template <typename Work>
+int with_dir_stream(const char *path, fuse_file_info *fi, Work &&work)
+{
+    if (DIR *stream = fi != nullptr ? handle_dir(fi) : nullptr)
+        return work(stream);
+    const dir_stream own(open_dir(path));
+    return own ? work(own.get()) : -errno;
+}
+
+// Every call lists the whole directory from its start, with only the inode
+// and the file-type bits filled in; libfuse does the paging.
 int fs_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t,
-               fuse_file_info *) noexcept
+               fuse_file_info *fi) noexcept
 {
     return hooked(path, OP_READDIR, [&] {
-        const dir_stream stream(open_dir(path));
-        if (!stream)
-            return -errno;
-        while (const dirent *entry = readdir(stream.get())) {
-            struct stat st = {};
-            st.st_ino = entry->d_ino;
-            st.st_mode = static_cast<mode_t>(entry->d_type) << 12;
-            if (filler(buf, entry->d_name, &st, 0) != 0)
-                break;
-        }
-        return 0;
+        return with_dir_stream(path, fi, [&](DIR *stream) {
+            rewinddir(stream);
+            while (const dirent *entry = readdir(stream)) {
+                struct stat st = {};
+                st.st_ino = entry->d_ino;
+                st.st_mode = static_cast<mode_t>(entry->d_type) << 12;
+                if (filler(buf, entry->d_name, &st, 0) != 0)
+                    break;
+            }
+            return 0;
+        });
     });
 }
 
@@ -585,13 +645,12 @@ int fs_releasedir(const char *path, fuse_file_info *fi) noexcept
     });
 }
 
-int fs_fsyncdir(const char *path, int data_only, fuse_file_info *) noexcept
+int fs_fsyncdir(const char *path, int data_only, fuse_file_info *fi) noexcept
 {
     return hooked(path, OP_FSYNCDIR, [&] {
-        const dir_stream stream(open_dir(path));
-        if (!stream)
-            return -errno;
-        return sync_descriptor(dirfd(stream.get()), data_only);
+        return with_dir_stream(path, fi, [&](DIR *stream) {
+            return sync_descriptor(dirfd(stream), data_only);
+        });
     });
 }
 
@@ -625,8 +684,10 @@ int fs_ftruncate(const char *path, off_t size, fuse_file_info *fi) noexcept
         return guarded([&] {
             if (fd == -1)
                 return truncate_path(path, size);
-            if (const int saved = unsynced_before_resize(fd, static_cast<uint64_t>(size)))
-                return saved;
+            if (const int refused = record_change(path, [&] {
+                    return unsynced_before_resize(fd, static_cast<uint64_t>(size));
+                }))
+                return refused;
             return status(ftruncate(fd, size));
         });
     });
@@ -681,7 +742,7 @@ int fs_utimens(const char *path, const struct timespec times[2]) noexcept
 }
 
 // The host call gets libfuse's prepared data area: the caller's own argument
-// is an address in another process. On a directory libfuse hands us the
+// is an address in another process. Only the ioctls of ioctls.h pass. On a directory libfuse hands us the
 // directory handle, whose fh is the stream opendir stored.
 int fs_ioctl(const char *path, int command, void *, fuse_file_info *fi,
              unsigned int flags, void *data) noexcept
@@ -696,6 +757,8 @@ int fs_ioctl(const char *path, int command, void *, fuse_file_info *fi,
         }
         if (fd == -1)
             return -EBADF;
+        if (const int refused = ioctl_refused(static_cast<unsigned int>(command), fd, data))
+            return refused;
         const int result = ioctl(fd, static_cast<unsigned long>(static_cast<long>(command)), data);
         return result == -1 ? -errno : result;
     });

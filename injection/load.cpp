@@ -71,7 +71,15 @@ void injection_trace_summary()
 
 rule_set_ptr injection_load_rules()
 {
-    rule_set_ptr set = rule_set_load(mount_state.config_path.c_str(), mount_state.quiet != 0);
+    // Through the base directory's descriptor: if the base directory is
+    // moved while mounted, its rule file is still the one read.
+    const std::string &path = mount_state.config_path;
+    const bool below = mount_state.base_fd != -1 &&
+                       path.compare(0, mount_state.path_prefix.size(), mount_state.path_prefix) == 0;
+    rule_set_ptr set =
+        below ? rule_set_load(path.c_str(), mount_state.quiet, mount_state.base_fd,
+                              path.c_str() + mount_state.path_prefix.size())
+              : rule_set_load(path.c_str(), mount_state.quiet);
     if (trace_enabled())
         trace_load(set.get());
     track_for(set.get());

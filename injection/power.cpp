@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "check.h"
 #include "trace/trace.h"
@@ -39,8 +40,11 @@ void track_for(const rule_set *set)
     for (std::size_t i = 0; set != nullptr && i < set->rules.size(); ++i)
         if (set->rules[i].kind == ERRINJ_POWER_CUT)
             block = block == 0 ? set->rules[i].block : std::min(block, set->rules[i].block);
-    if (block != 0)
-        unsynced_start(block);
-    else
+    if (block == 0) {
         unsynced_stop();
+        return;
+    }
+    if (const int error = unsynced_start(block))
+        fprintf(stderr, "power cut: unsynced changes stay in blocks of %u bytes: %s\n",
+                unsynced_block_size(), strerror(-error));
 }

@@ -5,6 +5,7 @@
 
 #include <ini.h>
 #include <xxhash.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -263,7 +264,7 @@ extern "C" int rule_option_handler(void *user, const char *section,
     return 1;
 }
 
-rule_set_ptr rule_set_load(const char *path, bool quiet)
+rule_set_ptr rule_set_load(const char *path, bool quiet, int dir_fd, const char *name)
 {
     printf("read configuration %s\n", path);
 
@@ -273,12 +274,24 @@ rule_set_ptr rule_set_load(const char *path, bool quiet)
         perror("calloc");
         return nullptr;
     }
-    if (access(path, F_OK) != 0)
+    if (name == nullptr)
+        name = path;
+    if (faccessat(dir_fd, name, F_OK, 0) != 0)
         return set;
 
     // A positive result only names the first bad or refused line; those
     // lines have been reported (or skipped) already and the rest still counts.
-    if (ini_parse(path, rule_option_handler, set.get()) < 0) {
+    const int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
+    FILE *file = fd != -1 ? fdopen(fd, "r") : nullptr;
+    if (file == nullptr) {
+        if (fd != -1)
+            close(fd);
+        fprintf(stderr, "can't load '%s'\n", path);
+        return nullptr;
+    }
+    const int parsed = ini_parse_file(file, rule_option_handler, set.get());
+    fclose(file);
+    if (parsed < 0) {
         fprintf(stderr, "can't load '%s'\n", path);
         return nullptr;
     }

@@ -5,6 +5,8 @@
 // rule_set_load; afterwards only its counters change, under the hook's lock.
 #pragma once
 
+#include <fcntl.h>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -98,10 +100,13 @@ using rule_set_ptr = std::unique_ptr<rule_set>;
 extern "C" int rule_option_handler(void *user, const char *section,
                                    const char *name, const char *value);
 
-// Reads the rule file at path. An absent file gives an empty set; a file that
-// cannot be opened, or memory running out, gives none. With quiet, a pattern
-// that does not compile is reported here, once, rather than at each check.
-rule_set_ptr rule_set_load(const char *path, bool quiet = false);
+// Reads the rule file at path, or, given a directory descriptor and a name,
+// the file of that name in that directory (path is then only what the
+// report lines show). An absent file gives an empty set; a file that cannot
+// be opened, or memory running out, gives none. With quiet, a pattern that
+// does not compile is reported here, once, rather than at each check.
+rule_set_ptr rule_set_load(const char *path, bool quiet = false, int dir_fd = AT_FDCWD,
+                           const char *name = nullptr);
 
 // Releases a set with its rules; accepts none.
 void rule_set_free(rule_set_ptr set);

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -133,9 +134,14 @@ pid_t start_tavrin(const invocation &run, const std::string &mount_point)
         complain("cannot open " + run.log + ": " + strerror(errno));
         return -1;
     }
+    const pid_t parent = getpid();
     const pid_t child = fork();
     if (child == 0) {
         setsid();
+        // A tavrin-run killed outright takes its daemon with it: libfuse
+        // unmounts on SIGTERM.
+        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent)
+            _exit(127);
         const int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
         dup2(log, 1);
@@ -162,18 +168,6 @@ int wait_bounded(pid_t pid, std::chrono::milliseconds bound)
     return status;
 }
 
-bool wait_for_mount(pid_t tavrin, const std::string &mount_point)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!is_mounted(mount_point)) {
-        int status = 0;
-        if (waitpid(tavrin, &status, WNOHANG) == tavrin || std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 volatile sig_atomic_t forwarded_signal = 0;
 volatile pid_t command_pid = 0;
 
@@ -182,6 +176,29 @@ void forward(int signal)
     forwarded_signal = signal;
     if (command_pid > 0)
         kill(command_pid, signal);
+}
+
+// From the first instruction on, a signal that would end tavrin-run is
+// noted instead, so that whatever was set up is taken down.
+void note_ending_signals()
+{
+    struct sigaction noting = {};
+    noting.sa_handler = forward;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaction(signal, &noting, nullptr);
+}
+
+bool wait_for_mount(pid_t tavrin, const std::string &mount_point)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!is_mounted(mount_point)) {
+        int status = 0;
+        if (forwarded_signal != 0 || waitpid(tavrin, &status, WNOHANG) == tavrin ||
+            std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 // Like system(): while the command runs, a Ctrl-C is the command's to act
@@ -218,6 +235,7 @@ int run_command(invocation &run, const std::string &mount_point)
     command_pid = 0;
     sigaction(SIGINT, &old_int, nullptr);
     sigaction(SIGQUIT, &old_quit, nullptr);
+    note_ending_signals();
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
@@ -273,8 +291,10 @@ bool copy_rules(const std::string &from, const std::string &to)
     const bool written = write(fd, content.data(), content.size()) ==
                          static_cast<ssize_t>(content.size());
     close(fd);
-    if (!written)
+    if (!written) {
         complain("cannot write " + to);
+        unlink(to.c_str());
+    }
     return written;
 }
 
@@ -303,19 +323,24 @@ void print_rule_summary(const std::string &trace)
     };
     for (std::string line; std::getline(in, line);) {
         const nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
-        if (!event.is_object() || !event.contains("event"))
+        if (!event.is_object() || !event.contains("event") || !event["event"].is_string())
             continue;
         const std::string kind = event["event"].get<std::string>();
-        if (kind == "load" && event.contains("rules")) {
-            for (const nlohmann::json &rule : event["rules"])
-                tally_of(rule.value("name", ""));
-        } else if (kind == "fire") {
-            ++tally_of(event.value("rule", "")).fire_events;
-        } else if (kind == "summary") {
-            rule_tally &tally = tally_of(event.value("rule", ""));
-            tally.hits += event.value("hits", uint64_t{0});
-            tally.fires += event.value("fires", uint64_t{0});
-            summarized = true;
+        // A line of the wrong shape (written by hand, or by another version)
+        // is passed over, whatever field is off.
+        try {
+            if (kind == "load" && event.contains("rules")) {
+                for (const nlohmann::json &rule : event["rules"])
+                    tally_of(rule.value("name", ""));
+            } else if (kind == "fire") {
+                ++tally_of(event.value("rule", "")).fire_events;
+            } else if (kind == "summary") {
+                rule_tally &tally = tally_of(event.value("rule", ""));
+                tally.hits += event.value("hits", uint64_t{0});
+                tally.fires += event.value("fires", uint64_t{0});
+                summarized = true;
+            }
+        } catch (const nlohmann::json::exception &) {
         }
     }
     for (const rule_tally &tally : tallies) {
@@ -331,6 +356,7 @@ void print_rule_summary(const std::string &trace)
 
 int main(int argc, char **argv)
 {
+    note_ending_signals();
     invocation run;
     if (!parse(argc, argv, run)) {
         fputs(USAGE, stderr);
@@ -369,11 +395,14 @@ int main(int argc, char **argv)
     }
 
     int result = RUN_FAILED;
-    const pid_t tavrin = start_tavrin(run, mount_point);
+    const pid_t tavrin = forwarded_signal == 0 ? start_tavrin(run, mount_point) : -1;
     if (tavrin > 0 && wait_for_mount(tavrin, mount_point))
         result = run_command(run, mount_point);
-    else if (tavrin > 0)
+    else if (tavrin > 0 && forwarded_signal == 0)
         complain("tavrin did not mount " + run.basedir);
+    // A signal before the command ran ends tavrin-run as it would have.
+    if (result == RUN_FAILED && forwarded_signal != 0)
+        result = 128 + forwarded_signal;
 
     tear_down(tavrin, mount_point);
     rmdir(mount_point.c_str());

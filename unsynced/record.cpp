@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -66,6 +68,14 @@ public:
 
     void give(char *slot) { free_.push_back(slot); }
 
+    void swap(slot_pool &other) noexcept
+    {
+        chunks_.swap(other.chunks_);
+        free_.swap(other.free_);
+        std::swap(next_, other.next_);
+        std::swap(left_, other.left_);
+    }
+
     void release_all()
     {
         for (const auto &[start, length] : chunks_)
@@ -85,7 +95,7 @@ private:
 };
 
 struct tracked_file {
-    int read_fd = -1;        // our own descriptor of the file, for saving and restoring
+    int fd = -1;             // our own descriptor of the file, read-write: saves and restores
     uint64_t synced_size = 0;
     uint64_t order = 0;      // of the first unsynced change
     std::map<uint64_t, saved_block> blocks;  // by block index, ascending
@@ -104,6 +114,81 @@ struct file_id_hash {
     }
 };
 
+// Where saved blocks live: slots of the pool while the memory bound allows,
+// then the spill file, an unlinked temporary file in $TMPDIR.
+struct block_store {
+    slot_pool slots;
+    std::size_t in_memory = 0;  // bytes of the slots in use
+    std::size_t spilled = 0;
+    int spill_fd = -1;
+    uint64_t spill_end = 0;
+
+    block_store() = default;
+    block_store(const block_store &) = delete;
+    block_store &operator=(const block_store &) = delete;
+    ~block_store() { release_all(); }
+
+    void release_all()
+    {
+        slots.release_all();
+        in_memory = 0;
+        spilled = 0;
+        spill_end = 0;
+        if (spill_fd != -1)
+            close(spill_fd);
+        spill_fd = -1;
+    }
+
+    // Appends length bytes to the spill file; 0 or the negated errno.
+    int spill(const char *data, uint32_t length, saved_block &saved)
+    {
+        if (spill_fd == -1) {
+            const char *dir = getenv("TMPDIR");
+            spill_fd = open(dir && *dir ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+            if (spill_fd == -1)
+                return -errno;
+        }
+        const ssize_t written = pwrite(spill_fd, data, length, static_cast<off_t>(spill_end));
+        if (written != static_cast<ssize_t>(length))
+            return written == -1 ? -errno : -ENOSPC;  // a short write: the disk is full
+        saved.spilled = true;
+        saved.spill_offset = spill_end;
+        spill_end += length;
+        spilled += length;
+        return 0;
+    }
+
+    std::vector<char> content(const saved_block &block) const
+    {
+        if (!block.spilled)
+            return std::vector<char>(block.data, block.data + block.length);
+        std::vector<char> data(block.length);
+        if (pread(spill_fd, data.data(), block.length, static_cast<off_t>(block.spill_offset)) !=
+            static_cast<ssize_t>(block.length))
+            perror("pread");
+        return data;
+    }
+
+    void swap(block_store &other) noexcept
+    {
+        slots.swap(other.slots);
+        std::swap(in_memory, other.in_memory);
+        std::swap(spilled, other.spilled);
+        std::swap(spill_fd, other.spill_fd);
+        std::swap(spill_end, other.spill_end);
+    }
+
+    void give(const saved_block &block, uint32_t block_size)
+    {
+        if (block.spilled) {
+            spilled -= block.length;
+        } else if (block.data != nullptr) {
+            slots.give(block.data);
+            in_memory -= block_size;
+        }
+    }
+};
+
 struct record_state {
     // Writers first, so that a cut waiting for the changes in flight is not
     // kept waiting by new ones.
@@ -116,11 +201,7 @@ struct record_state {
     std::unordered_map<file_id, tracked_file, file_id_hash> files;
     uint64_t next_order = 0;
     std::size_t memory_bound = UNSYNCED_MEMORY_BOUND;
-    slot_pool slots;
-    std::size_t in_memory = 0;  // bytes of the slots in use
-    std::size_t spilled = 0;
-    int spill_fd = -1;
-    uint64_t spill_end = 0;
+    block_store store;
 };
 
 record_state record;
@@ -136,68 +217,76 @@ public:
 void forget_all()
 {
     for (auto &[id, file] : record.files)
-        close(file.read_fd);
+        close(file.fd);
     record.files.clear();
-    record.slots.release_all();
-    record.in_memory = 0;
-    record.spilled = 0;
-    record.spill_end = 0;
-    if (record.spill_fd != -1)
-        close(record.spill_fd);
-    record.spill_fd = -1;
+    record.store.release_all();
 }
 
 void forget(std::unordered_map<file_id, tracked_file, file_id_hash>::iterator at)
 {
-    for (const auto &[index, block] : at->second.blocks) {
-        if (block.spilled) {
-            record.spilled -= block.length;
-        } else if (block.data != nullptr) {
-            record.slots.give(block.data);
-            record.in_memory -= record.block;
-        }
-    }
-    close(at->second.read_fd);
+    for (const auto &[index, block] : at->second.blocks)
+        record.store.give(block, record.block);
+    close(at->second.fd);
     record.files.erase(at);
-    if (record.files.empty() && record.spill_fd != -1) {
+    if (record.files.empty() && record.store.spill_fd != -1) {
         // Nothing refers to the spill file any more: its room comes back.
-        ftruncate(record.spill_fd, 0);
-        record.spill_end = 0;
+        ftruncate(record.store.spill_fd, 0);
+        record.store.spill_end = 0;
     }
 }
 
 // The file behind fd, tracked from now on if it is not yet: its size now
-// is its synced size. None for anything but a regular file.
-tracked_file *file_of(int fd, struct stat &st)
+// is its synced size. *file stays none for anything but a regular file.
+// The record's own descriptor reads the old content and, at the cut,
+// writes it back, so a cut needs no descriptor it does not hold already;
+// one that cannot be had is an error, never a change left unrecorded.
+int file_of(int fd, struct stat &st, tracked_file **file)
 {
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return nullptr;
+    *file = nullptr;
+    if (fstat(fd, &st) != 0)
+        return -errno;
+    if (!S_ISREG(st.st_mode))
+        return 0;
     const file_id id{st.st_dev, st.st_ino};
     const auto found = record.files.find(id);
-    if (found != record.files.end())
-        return &found->second;
+    if (found != record.files.end()) {
+        *file = &found->second;
+        return 0;
+    }
     char link[40];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    tracked_file file;
-    file.read_fd = open(link, O_RDONLY | O_CLOEXEC);
-    if (file.read_fd == -1)
-        return nullptr;
-    file.synced_size = static_cast<uint64_t>(st.st_size);
-    file.order = record.next_order++;
-    return &record.files.emplace(id, std::move(file)).first->second;
-}
-
-int spill_file()
-{
-    if (record.spill_fd == -1) {
-        const char *dir = getenv("TMPDIR");
-        record.spill_fd = open(dir && *dir ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    tracked_file tracked;
+    tracked.fd = open(link, O_RDWR | O_CLOEXEC);
+    if (tracked.fd == -1)
+        return -errno;
+    tracked.synced_size = static_cast<uint64_t>(st.st_size);
+    tracked.order = record.next_order++;
+    try {
+        *file = &record.files.emplace(id, tracked).first->second;
+    } catch (const std::bad_alloc &) {
+        close(tracked.fd);
+        return -ENOMEM;
     }
-    return record.spill_fd;
+    return 0;
 }
 
-// Saves block index of the file as it is now, unless it was saved already:
-// in a slot while the memory bound allows, in the spill file past it.
+// Keeps length bytes of a block's old content: in a slot while the memory
+// bound allows, in the spill file past it.
+int store_block(block_store &store, const char *data, uint32_t length, saved_block &saved)
+{
+    saved.length = length;
+    if (store.in_memory + record.block <= record.memory_bound) {
+        saved.data = store.slots.take(record.block);
+        if (saved.data == nullptr)
+            return -ENOMEM;
+        memcpy(saved.data, data, length);
+        store.in_memory += record.block;
+        return 0;
+    }
+    return store.spill(data, length, saved);
+}
+
+// Saves block index of the file as it is now, unless it was saved already.
 int save_block(tracked_file &file, uint64_t index, uint64_t size_now)
 {
     if (file.blocks.count(index) != 0)
@@ -205,40 +294,16 @@ int save_block(tracked_file &file, uint64_t index, uint64_t size_now)
     const uint64_t start = index * record.block;
     saved_block saved;
     if (start < size_now) {
-        const auto length = static_cast<std::size_t>(std::min<uint64_t>(record.block, size_now - start));
-        const bool in_memory = record.in_memory + record.block <= record.memory_bound;
-        static std::vector<char> bounce;  // for the spill file; under the mutex like the rest
-        char *buffer = nullptr;
-        if (in_memory) {
-            buffer = record.slots.take(record.block);
-            if (buffer == nullptr)
-                return -ENOMEM;
-        } else {
-            bounce.resize(length);
-            buffer = bounce.data();
-        }
-        const ssize_t got = pread(file.read_fd, buffer, length, static_cast<off_t>(start));
-        if (got < 0) {
-            const int error = errno;
-            if (in_memory)
-                record.slots.give(buffer);
-            return -error;
-        }
-        saved.length = static_cast<uint32_t>(got);
-        if (in_memory) {
-            saved.data = buffer;
-            record.in_memory += record.block;
-        } else {
-            const int spill = spill_file();
-            if (spill == -1 ||
-                pwrite(spill, buffer, saved.length, static_cast<off_t>(record.spill_end)) !=
-                    static_cast<ssize_t>(saved.length))
-                return -(errno != 0 ? errno : EIO);
-            saved.spilled = true;
-            saved.spill_offset = record.spill_end;
-            record.spill_end += saved.length;
-            record.spilled += saved.length;
-        }
+        const auto length =
+            static_cast<std::size_t>(std::min<uint64_t>(record.block, size_now - start));
+        static std::vector<char> buffer;  // under the mutex like the rest
+        buffer.resize(length);
+        const ssize_t got = pread(file.fd, buffer.data(), length, static_cast<off_t>(start));
+        if (got < 0)
+            return -errno;
+        if (const int stored =
+                store_block(record.store, buffer.data(), static_cast<uint32_t>(got), saved))
+            return stored;
     }
     file.blocks.emplace(index, saved);
     return 0;
@@ -250,27 +315,56 @@ int save_blocks(int fd, uint64_t first, uint64_t last)
     const std::lock_guard<std::mutex> held(record.mutex);
     if (!record.tracking)
         return 0;
-    struct stat st;
-    tracked_file *file = file_of(fd, st);
-    if (file == nullptr)
-        return 0;
-    for (uint64_t index = first; index <= last; ++index) {
-        const int saved = save_block(*file, index, static_cast<uint64_t>(st.st_size));
-        if (saved != 0)
-            return saved;
+    try {
+        struct stat st;
+        tracked_file *file = nullptr;
+        if (const int tracked = file_of(fd, st, &file); tracked != 0 || file == nullptr)
+            return tracked;
+        for (uint64_t index = first; index <= last; ++index) {
+            const int saved = save_block(*file, index, static_cast<uint64_t>(st.st_size));
+            if (saved != 0)
+                return saved;
+        }
+    } catch (const std::bad_alloc &) {
+        return -ENOMEM;
     }
     return 0;
 }
 
-std::vector<char> content_of(const saved_block &block)
+// The saved blocks again, cut into blocks of new_block bytes (a smaller
+// power of two): each smaller block held, at the last sync, what its part
+// of the larger one held. Built aside and swapped in, so that a failure
+// leaves the record as it was.
+int rechunk(uint32_t new_block)
 {
-    if (!block.spilled)
-        return std::vector<char>(block.data, block.data + block.length);
-    std::vector<char> data(block.length);
-    if (pread(record.spill_fd, data.data(), block.length, static_cast<off_t>(block.spill_offset)) !=
-        static_cast<ssize_t>(block.length))
-        perror("pread");
-    return data;
+    const uint32_t parts = record.block / new_block;
+    block_store fresh;
+    std::unordered_map<file_id, std::map<uint64_t, saved_block>, file_id_hash> blocks;
+    const uint32_t old_block = record.block;
+    record.block = new_block;  // store_block sizes its slots by it
+    for (const auto &[id, file] : record.files) {
+        std::map<uint64_t, saved_block> &cut = blocks[id];
+        for (const auto &[index, saved] : file.blocks) {
+            const std::vector<char> data = record.store.content(saved);
+            for (uint32_t part = 0; part < parts; ++part) {
+                const std::size_t from = std::size_t{part} * new_block;
+                const auto length = static_cast<uint32_t>(
+                    from < data.size() ? std::min<std::size_t>(new_block, data.size() - from) : 0);
+                saved_block piece;
+                if (length > 0) {
+                    if (const int stored = store_block(fresh, data.data() + from, length, piece)) {
+                        record.block = old_block;
+                        return stored;
+                    }
+                }
+                cut.emplace(index * parts + part, piece);
+            }
+        }
+    }
+    for (auto &[id, file] : record.files)
+        file.blocks = std::move(blocks[id]);
+    record.store.swap(fresh);
+    return 0;
 }
 
 void write_all(int fd, const char *data, uint64_t length, uint64_t offset)
@@ -285,7 +379,7 @@ void roll_back(tracked_file &file, uint32_t cut_block, uint32_t persist,
                const std::function<uint64_t()> &draw, unsynced_cut_result &result)
 {
     struct stat st;
-    if (fstat(file.read_fd, &st) != 0)
+    if (fstat(file.fd, &st) != 0)
         return;
     const uint64_t size_before = static_cast<uint64_t>(st.st_size);
     const uint64_t per_cut_block = std::max<uint64_t>(1, cut_block / record.block);
@@ -307,13 +401,7 @@ void roll_back(tracked_file &file, uint32_t cut_block, uint32_t persist,
             final_size = std::max(final_size, end);
     }
 
-    char link[40];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", file.read_fd);
-    const int fd = open(link, O_WRONLY | O_CLOEXEC);
-    if (fd == -1) {
-        perror("open");
-        return;
-    }
+    const int fd = file.fd;
     const std::vector<char> zeros(unit, '\0');
     for (std::size_t i = 0; i < changed.size(); ++i) {
         if (kept[i])
@@ -321,7 +409,7 @@ void roll_back(tracked_file &file, uint32_t cut_block, uint32_t persist,
         const uint64_t start = changed[i] * unit;
         for (auto at = file.blocks.lower_bound(changed[i] * per_cut_block);
              at != file.blocks.end() && at->first / per_cut_block == changed[i]; ++at) {
-            const std::vector<char> data = content_of(at->second);
+            const std::vector<char> data = record.store.content(at->second);
             write_all(fd, data.data(), data.size(), at->first * record.block);
         }
         // Never synced: what a lost block held beyond the synced size is gone.
@@ -332,7 +420,6 @@ void roll_back(tracked_file &file, uint32_t cut_block, uint32_t persist,
     }
     if (ftruncate(fd, static_cast<off_t>(final_size)) != 0)
         perror("ftruncate");
-    close(fd);
     ++result.files;
 }
 
@@ -353,15 +440,25 @@ bool unsynced_change_guard::powered_off() const
     return record.powered_off;
 }
 
-void unsynced_start(uint32_t block_size)
+int unsynced_start(uint32_t block_size)
 {
     const exclusive_power held;
     const std::lock_guard<std::mutex> tables(record.mutex);
-    if (record.tracking)
-        return;
-    forget_all();
-    record.block = block_size;
-    record.tracking = true;
+    if (!record.tracking) {
+        forget_all();
+        record.block = block_size;
+        record.tracking = true;
+        return 0;
+    }
+    // Larger blocks of a cut are made of the record's smaller ones; smaller
+    // ones need the record cut finer.
+    if (block_size >= record.block)
+        return 0;
+    try {
+        return rechunk(block_size);
+    } catch (const std::bad_alloc &) {
+        return -ENOMEM;
+    }
 }
 
 void unsynced_stop()
@@ -401,8 +498,12 @@ int unsynced_before_resize(int fd, uint64_t new_size)
     // cuts off blocks that must come back.
     if (new_size >= size_now) {
         const std::lock_guard<std::mutex> held(record.mutex);
-        file_of(fd, st);
-        return 0;
+        tracked_file *file = nullptr;
+        try {
+            return file_of(fd, st, &file);
+        } catch (const std::bad_alloc &) {
+            return -ENOMEM;
+        }
     }
     return save_blocks(fd, new_size / record.block, (size_now - 1) / record.block);
 }
@@ -464,11 +565,11 @@ std::size_t unsynced_files()
 std::size_t unsynced_bytes_in_memory()
 {
     const std::lock_guard<std::mutex> held(record.mutex);
-    return record.in_memory;
+    return record.store.in_memory;
 }
 
 std::size_t unsynced_bytes_spilled()
 {
     const std::lock_guard<std::mutex> held(record.mutex);
-    return record.spilled;
+    return record.store.spilled;
 }

@@ -35,14 +35,20 @@ public:
 
 // Tracking starts empty (what was written before counts as synced) with
 // blocks of block_size bytes, a power of two; stop forgets everything.
-void unsynced_start(uint32_t block_size);
+// Started already, a smaller block size cuts what is saved into blocks of
+// that size, and a larger one keeps the smaller blocks, of which a cut's
+// larger blocks are made. 0, or the negated errno when the saved blocks
+// could not be cut (they stay as they were).
+int unsynced_start(uint32_t block_size);
 void unsynced_stop();
 bool unsynced_tracking();
 uint32_t unsynced_block_size();
 
 // Called with a change guard held, before the host call: saves what the
-// change is about to overwrite or cut off. fd is any descriptor of the file.
-// 0, or the negated errno when the old content could not be saved.
+// change is about to overwrite or cut off. fd is any descriptor of the file;
+// the record keeps a read-write descriptor of its own for each file it
+// tracks. 0, or the negated errno when the old content could not be saved
+// or the file cannot be tracked: the change must then not be made.
 int unsynced_before_write(int fd, uint64_t offset, uint64_t length);
 int unsynced_before_resize(int fd, uint64_t new_size);
 // A successful fsync or fdatasync (or O_SYNC write): the file's data is
