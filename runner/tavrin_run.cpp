@@ -23,6 +23,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -178,14 +179,21 @@ void forward(int signal)
         kill(command_pid, signal);
 }
 
+const int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+struct sigaction original_actions[std::size(ENDING_SIGNALS)];
+
 // From the first instruction on, a signal that would end tavrin-run is
-// noted instead, so that whatever was set up is taken down.
+// noted instead, so that whatever was set up is taken down. One that was
+// ignored when tavrin-run started stays ignored, for the command too.
 void note_ending_signals()
 {
     struct sigaction noting = {};
     noting.sa_handler = forward;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        sigaction(signal, &noting, nullptr);
+    for (std::size_t i = 0; i < std::size(ENDING_SIGNALS); ++i) {
+        sigaction(ENDING_SIGNALS[i], nullptr, &original_actions[i]);
+        if (original_actions[i].sa_handler != SIG_IGN)
+            sigaction(ENDING_SIGNALS[i], &noting, nullptr);
+    }
 }
 
 bool wait_for_mount(pid_t tavrin, const std::string &mount_point)
@@ -205,20 +213,27 @@ bool wait_for_mount(pid_t tavrin, const std::string &mount_point)
 // on; a termination sent to tavrin-run alone is passed on to it.
 int run_command(invocation &run, const std::string &mount_point)
 {
-    struct sigaction ignore = {}, passing = {}, old_int = {}, old_quit = {};
+    // Blocked until the child has the dispositions it is to run with and
+    // the parent knows whom to pass a termination on to.
+    sigset_t ending, unblocked;
+    sigemptyset(&ending);
+    for (const int signal : ENDING_SIGNALS)
+        sigaddset(&ending, signal);
+    sigprocmask(SIG_BLOCK, &ending, &unblocked);
+    if (forwarded_signal != 0) {  // it came before the command could start
+        sigprocmask(SIG_SETMASK, &unblocked, nullptr);
+        return 128 + forwarded_signal;
+    }
+    struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
-    passing.sa_handler = forward;
-    sigaction(SIGINT, &ignore, &old_int);
-    sigaction(SIGQUIT, &ignore, &old_quit);
-    sigaction(SIGTERM, &passing, nullptr);
-    sigaction(SIGHUP, &passing, nullptr);
+    sigaction(SIGINT, &ignore, nullptr);
+    sigaction(SIGQUIT, &ignore, nullptr);
 
     const pid_t child = fork();
     if (child == 0) {
-        sigaction(SIGINT, &old_int, nullptr);
-        sigaction(SIGQUIT, &old_quit, nullptr);
-        signal(SIGTERM, SIG_DFL);
-        signal(SIGHUP, SIG_DFL);
+        for (std::size_t i = 0; i < std::size(ENDING_SIGNALS); ++i)
+            sigaction(ENDING_SIGNALS[i], &original_actions[i], nullptr);
+        sigprocmask(SIG_SETMASK, &unblocked, nullptr);
         if (chdir(mount_point.c_str()) != 0 || setenv("TAVRIN_MOUNT", mount_point.c_str(), 1) != 0)
             _exit(RUN_FAILED);
         std::vector<char *> argv = argv_of(run.command);
@@ -227,14 +242,11 @@ int run_command(invocation &run, const std::string &mount_point)
         _exit(127);
     }
     command_pid = child;
-    if (forwarded_signal != 0)
-        kill(child, forwarded_signal);
+    sigprocmask(SIG_SETMASK, &unblocked, nullptr);
     int status = 0;
     while (waitpid(child, &status, 0) == -1 && errno == EINTR) {
     }
     command_pid = 0;
-    sigaction(SIGINT, &old_int, nullptr);
-    sigaction(SIGQUIT, &old_quit, nullptr);
     note_ending_signals();
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
@@ -255,9 +267,12 @@ int fusermount(const char *flag, const std::string &mount_point)
 }
 
 // Unmounts (retrying while something still holds the mount, then lazily)
-// and reaps tavrin, with SIGTERM and SIGKILL as the last resorts.
+// and reaps tavrin, with SIGTERM and SIGKILL as the last resorts. A tavrin
+// that has not mounted yet serves nobody: it is stopped, not waited for.
 void tear_down(pid_t tavrin, const std::string &mount_point)
 {
+    if (tavrin > 0 && !is_mounted(mount_point))
+        kill(tavrin, SIGTERM);
     for (int attempt = 0; is_mounted(mount_point) && attempt < 50; ++attempt) {
         if (fusermount("-u", mount_point) == 0)
             break;
@@ -272,6 +287,9 @@ void tear_down(pid_t tavrin, const std::string &mount_point)
             waitpid(tavrin, nullptr, 0);
         }
     }
+    // Stopped between mounting and taking its signals, it left its mount.
+    if (is_mounted(mount_point))
+        fusermount("-uz", mount_point);
 }
 
 bool copy_rules(const std::string &from, const std::string &to)

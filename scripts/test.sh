@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs what is needed, builds tavrin and runs every test: the plain
 # build, the same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and the concurrency test under ThreadSanitizer. The stress test runs for a
+# and the concurrency and power-cut tests under ThreadSanitizer. The stress test runs for a
 # minute in the plain build and 20 seconds under the sanitizers;
 # TAVRIN_STRESS_SECONDS=N sets both. Last, the rule loader is fuzzed for 30
 # seconds (TAVRIN_FUZZ_SECONDS). Run as root: the
@@ -10,6 +10,8 @@ set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 jobs=$(nproc)
+leftovers() { ls -d /tmp/tavrin-test.* /tmp/tavrin-run.* 2>/dev/null | wc -l; }
+left_before=$(leftovers)
 
 # suite DIR CTEST-ARGS CMAKE-ARGS...: configure, build and test one build.
 suite() {
@@ -23,7 +25,13 @@ suite() {
 
 suite "${BUILD_DIR:-build}" ""
 TAVRIN_STRESS_SECONDS=${TAVRIN_STRESS_SECONDS:-20} suite build-asan "" -DTAVRIN_SANITIZE=address,undefined
-suite build-tsan "-R Concurrency" -DTAVRIN_SANITIZE=thread
+TAVRIN_POWER_CYCLES=${TAVRIN_POWER_CYCLES:-300} suite build-tsan "-R Concurrency|PowerCut" -DTAVRIN_SANITIZE=thread
+
+# The tests leave nothing behind.
+if [ "$(leftovers)" -gt "$left_before" ]; then
+    echo "the tests left directories in /tmp:"; ls -d /tmp/tavrin-test.* /tmp/tavrin-run.*
+    exit 1
+fi
 
 echo "== fuzzing the rule loader"
 scripts/fuzz.sh "${TAVRIN_FUZZ_SECONDS:-30}"

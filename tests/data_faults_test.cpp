@@ -154,6 +154,15 @@ TEST_F(Hook, FullDiskKeepsItsRoom)
     // A reload starts from the whole space again.
     use_rules("[errinj_full_disk]\nprobability = 100\nspace = 10K\n");
     EXPECT_EQ(mount_state.rules->rules[0].room, 10240u);
+
+    // Room given back to the largest space stays the largest, never wraps.
+    use_rules("[errinj_full_disk]\nprobability = 100\nspace = 18446744073709551615\n");
+    EXPECT_EQ(check_data(READ_PATH, OP_UNLINK, removal), 0);
+    EXPECT_EQ(check_data(READ_PATH, OP_TRUNCATE, shrink), 0);
+    EXPECT_EQ(mount_state.rules->rules[0].room, UINT64_MAX);
+    data_request more = transfer_of(0, 1 << 20, 0);
+    EXPECT_EQ(check_data(READ_PATH, OP_WRITE, more), 0);
+    EXPECT_EQ(more.move, UINT64_MAX);
 }
 
 TEST(RuleSetLoad, DataKindsRefuseBadValues)

@@ -242,6 +242,21 @@ TEST_F(Hook, RuleFileOwnPathReloadsAndIsNeverDisturbed)
     EXPECT_TRUE(mount_state.rules->rules.empty());
 }
 
+// A cut ends the check: no later rule turns its EIO into anything else or
+// prints a line with the power off.
+TEST_F(Hook, PowerCutEndsTheWalk)
+{
+    for (const char *later : {"errinj_noop", "errinj_errno", "errinj_slowdown", "errinj_short"}) {
+        use_rules(std::string("[errinj_power_cut]\nprobability = 100\n[") + later +
+                  "]\nprobability = 100\n");
+        captured_output printed;
+        EXPECT_EQ(check(READ_PATH, OP_READ, &printed), -EIO) << later;
+        EXPECT_EQ(lines_starting(printed.out, later).size(), 0u) << printed.out;
+        EXPECT_EQ(mount_state.rules->rules[1].visits, 0u) << later;
+        capture([] { injection_reload(); });  // power on
+    }
+}
+
 TEST_F(Hook, KillRuleKillsTheRequesterAndNothingElse)
 {
     use_rules("[errinj_kill_caller]\nprobability = 100\n");

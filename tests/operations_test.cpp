@@ -4,15 +4,24 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/fiemap.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "frontend/operations.h"
 #include "injection/hook.h"
 #include "support/capture.h"
+#include "support/fake_requester.h"
 
 namespace {
 
@@ -72,6 +81,111 @@ TEST_F(Operations, IoctlUsesTheDataAreaAndTheHandlesOwnDescriptor)
     ASSERT_EQ(ioctl(dirfd(stream), FS_IOC_GETFLAGS, &dir_flags), 0);
     EXPECT_EQ(flags, dir_flags);
     closedir(stream);
+}
+
+// As another user, an ioctl passes only where the base directory would let
+// that user make it; one that names a descriptor or would overrun the data
+// area never passes.
+TEST_F(Operations, IoctlsPassOnlyWhereTheCallerCouldMakeThemOnTheBase)
+{
+    const std::string file = dir_ / "file";
+    write_file(file, "x");
+    ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+    const int fd = open(file.c_str(), O_RDONLY);
+    int flags = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == -1)
+        GTEST_SKIP() << "the host file system has no file flags";
+    fuse_file_info fi = {};
+    fi.fh = static_cast<uint64_t>(fd);
+    const struct {
+        const char *what;
+        unsigned long command;
+        uint32_t uid;
+        int flags_asked;
+        int expected;
+    } cases[] = {
+        {"a query by anyone", FS_IOC_GETFLAGS, 1000, 0, 0},
+        {"the same flags by their owner", FS_IOC_SETFLAGS, 65534, flags, 0},
+        {"noatime by its owner", FS_IOC_SETFLAGS, 65534, flags | FS_NOATIME_FL, 0},
+        {"immutable by its owner", FS_IOC_SETFLAGS, 65534, flags | FS_IMMUTABLE_FL, -EPERM},
+        {"flags by another user", FS_IOC_SETFLAGS, 1000, flags, -EPERM},
+        {"an ioctl of no file by another user", TCGETS, 1000, 0, -EPERM},
+        {"a clone of a descriptor, even by root", FICLONE, 0, 3, -EOPNOTSUPP},
+    };
+    for (const auto &c : cases) {
+        fake_requester_uid = c.uid;
+        int data = c.flags_asked;
+        EXPECT_EQ(fs_operations.ioctl(file.c_str(), static_cast<int>(c.command), nullptr, &fi, 0,
+                                      &data),
+                  c.expected)
+            << c.what;
+    }
+    fiemap extents = {};
+    extents.fm_length = FIEMAP_MAX_OFFSET;
+    extents.fm_extent_count = 8;  // would be written past the area libfuse copied in
+    fake_requester_uid = 0;
+    EXPECT_EQ(fs_operations.ioctl(file.c_str(), static_cast<int>(FS_IOC_FIEMAP), nullptr, &fi, 0,
+                                  &extents),
+              -EOPNOTSUPP);
+    int now = 0;
+    ASSERT_EQ(ioctl(fd, FS_IOC_GETFLAGS, &now), 0);
+    EXPECT_EQ(now & FS_IMMUTABLE_FL, 0);
+    ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    close(fd);
+}
+
+// flush says why it failed: with no descriptor to spare, dup's EMFILE.
+TEST_F(Operations, FlushReportsWhatDupSaid)
+{
+    const std::string file = dir_ / "file";
+    write_file(file, "x");
+    const int fd = open(file.c_str(), O_RDONLY);
+    const int status = [&] {
+        fflush(nullptr);
+        const pid_t child = fork();
+        if (child == 0) {
+            const rlimit few = {static_cast<rlim_t>(fd) + 1, static_cast<rlim_t>(fd) + 1};
+            if (setrlimit(RLIMIT_NOFILE, &few) != 0)
+                _exit(2);
+            while (open("/dev/null", O_RDONLY) != -1) {  // every slot taken
+            }
+            fuse_file_info fi = {};
+            fi.fh = static_cast<uint64_t>(fd);
+            _exit(fs_operations.flush(file.c_str(), &fi) == -EMFILE ? 0 : 1);
+        }
+        int wait_status = 0;
+        waitpid(child, &wait_status, 0);
+        return wait_status;
+    }();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    close(fd);
+}
+
+// readdir and fsyncdir use the stream opendir stored: a directory renamed
+// while open, with another in its place, is still the one listed.
+TEST_F(Operations, DirectoryHandlesKeepTheirDirectory)
+{
+    const std::string dir = dir_ / "d", moved = dir_ / "moved";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    write_file(dir + "/first", "");
+    fuse_file_info fi = {};
+    ASSERT_EQ(fs_operations.opendir(dir.c_str(), &fi), 0);
+    ASSERT_EQ(rename(dir.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    write_file(dir + "/stranger", "");
+    std::vector<std::string> names;
+    auto filler = [](void *buf, const char *name, const struct stat *, off_t) {
+        static_cast<std::vector<std::string> *>(buf)->push_back(name);
+        return 0;
+    };
+    for (int pass = 0; pass < 2; ++pass) {  // again from the start, as after rewinddir
+        names.clear();
+        EXPECT_EQ(fs_operations.readdir(dir.c_str(), &names, filler, 0, &fi), 0);
+        EXPECT_NE(std::find(names.begin(), names.end(), "first"), names.end()) << pass;
+        EXPECT_EQ(std::find(names.begin(), names.end(), "stranger"), names.end()) << pass;
+    }
+    EXPECT_EQ(fs_operations.fsyncdir(dir.c_str(), 0, &fi), 0);
+    EXPECT_EQ(fs_operations.releasedir(dir.c_str(), &fi), 0);
 }
 
 // A handle whose open was skipped holds 0 and is never used as descriptor 0.

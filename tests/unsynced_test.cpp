@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -170,6 +172,44 @@ TEST_F(Unsynced, PastTheMemoryBoundBlocksSpillAndStillComeBack)
     EXPECT_EQ(read_file(dir_ / "f"), synced);
     EXPECT_EQ(unsynced_bytes_spilled(), 0u);
     close(fd);
+}
+
+// A reload that names a smaller block cuts what is saved finer: only the
+// block that changed is lost, whether spilled or in memory.
+TEST_F(Unsynced, ASmallerBlockAtAReloadCutsTheSavedBlocksFiner)
+{
+    for (const std::size_t bound : {UNSYNCED_MEMORY_BOUND, std::size_t{0}}) {
+        unsynced_stop();
+        unsynced_set_memory_bound(bound);
+        ASSERT_EQ(unsynced_start(8192), 0);
+        const std::string synced(16384, 'a');
+        const int fd = open_file("f", synced);
+        write_at(fd, "b", 5000);
+        ASSERT_EQ(unsynced_start(4096), 0);
+        EXPECT_EQ(unsynced_block_size(), 4096u);
+        EXPECT_EQ(cut(0, 4096).lost, 4096u) << bound;
+        EXPECT_EQ(read_file(dir_ / "f"), synced);
+        close(fd);
+    }
+}
+
+// A file the record cannot open for itself is never changed unrecorded:
+// here a write-only file of a user that is not root.
+TEST_F(Unsynced, AFileTheRecordCannotOpenRefusesTheChange)
+{
+    ASSERT_EQ(chmod(dir_.path().c_str(), 0777), 0);
+    const std::string path = dir_ / "write-only";
+    fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(100);
+        const int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0200);
+        _exit(fd != -1 && unsynced_before_write(fd, 0, 1) == -EACCES ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(Unsynced, PowerOffStopsChangesUntilPowerOn)

@@ -299,6 +299,17 @@ TEST(BaseDirectory, MovedWhileMountedKeepsServing)
     EXPECT_EQ(read_file(fs.at("kept")), "here");
     write_file(fs.at("new"), "made");
     EXPECT_EQ(read_file(moved + "/new"), "made");
+
+    // A stranger's rule file at the old path is never the one read.
+    ASSERT_EQ(mkdir(fs.base().c_str(), 0700), 0);
+    write_file(fs.base("tavrin.conf"), "[errinj_noop.stranger]\nprobability = 100\n");
+    write_file(fs.at("tavrin.conf"), "[errinj_errno.ours]\nop_regexp = ^mkdir$\nprobability = 100\n");
+    struct stat st;
+    ASSERT_EQ(stat(fs.at("tavrin.conf").c_str(), &st), 0);  // re-reads the rules
+    EXPECT_EQ(mkdir(fs.at("d").c_str(), 0755), -1);
+    EXPECT_EQ(fs.out().find("stranger"), std::string::npos) << fs.out();
+    EXPECT_NE(fs.out().find("errinj_errno.ours triggered"), std::string::npos) << fs.out();
+    ASSERT_EQ(system(("rm -rf '" + fs.base() + "'").c_str()), 0);
     ASSERT_EQ(rename(moved.c_str(), fs.base().c_str()), 0);
     EXPECT_EQ(WEXITSTATUS(fs.unmount()), 0);
 }

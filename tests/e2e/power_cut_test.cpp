@@ -227,6 +227,63 @@ TEST(PowerCut, WritersRacingACutLoseExactlyWhatWasNotSynced)
     EXPECT_NE(fs.out().find("power restored\n"), std::string::npos);
 }
 
+// However many files are written before a cut, none keeps an unsynced
+// write: the daemon raises its soft descriptor limit, and where even the
+// hard limit leaves no descriptor to record a change with, the change fails
+// with EIO instead of reaching the base directory unrecorded.
+TEST(PowerCut, NoWriteEscapesUnderDescriptorPressure)
+{
+    constexpr int FILES_WRITTEN = 200;
+    const struct {
+        const char *limit;
+        bool all_written;
+    } cases[] = {{"--nofile=64:4096", true}, {"--nofile=48:48", false}};
+    for (const auto &c : cases) {
+        mounted fs(mount_settings{{"-o", "attr_timeout=0,entry_timeout=0,direct_io", "-quiet"},
+                                  cut_rules(0), 1, {"/usr/bin/prlimit", c.limit, "--"}});
+        int written = 0;
+        for (int i = 0; i < FILES_WRITTEN; ++i) {
+            const int fd = open(fs.at("f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644);
+            if (fd == -1)
+                continue;
+            if (write(fd, "unsynced", 8) == 8)
+                ++written;
+            else
+                EXPECT_EQ(errno, EIO) << c.limit;
+            close(fd);
+        }
+        EXPECT_EQ(written == FILES_WRITTEN, c.all_written) << c.limit << ": " << written;
+        cut(fs);
+        for (int i = 0; i < FILES_WRITTEN; ++i)
+            EXPECT_EQ(read_file(fs.base("f" + std::to_string(i))), "") << c.limit << " f" << i;
+        if (!c.all_written) {
+            EXPECT_NE(fs.err().find("cannot record a change of "), std::string::npos) << fs.err();
+        }
+        power_on(fs);
+        EXPECT_EQ(WEXITSTATUS(fs.unmount()), 0) << c.limit;
+    }
+}
+
+// The rule file written through the mount in two parts, the first already a
+// power-cut rule: the cut leaves it whole, and the whole rule comes back.
+TEST(PowerCut, TheRuleFileIsNeverRolledBack)
+{
+    mounted fs({"-o", "attr_timeout=0,entry_timeout=0,direct_io"});
+    const std::string rules = cut_rules(0);
+    const std::size_t half = rules.find("path_regexp");
+    const int fd = open(fs.at("tavrin.conf").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    ASSERT_EQ(write(fd, rules.data(), half), static_cast<ssize_t>(half));
+    ASSERT_EQ(write(fd, rules.data() + half, rules.size() - half),
+              static_cast<ssize_t>(rules.size() - half));
+    close(fd);
+    cut(fs);
+    EXPECT_EQ(read_file(fs.base("tavrin.conf")), rules);
+    power_on(fs);
+    cut(fs);  // the rule read back at power-on is the whole one
+    power_on(fs);
+    EXPECT_EQ(WEXITSTATUS(fs.unmount()), 0);
+}
+
 // A cut inside each operation that changes or syncs data, or lets a file
 // go: the caller is killed (a release may come from no process), the file
 // is back to what it held when the rules were loaded, and the mount answers

@@ -8,7 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "mounted.h"
 
@@ -37,17 +40,11 @@ struct run_outcome {
     std::string err;
 };
 
-// Runs tavrin-run in a process group of its own, optionally sending that
-// group a signal once the command has started.
-run_outcome tavrin_run(const std::vector<std::string> &arguments, int signal_group = 0)
+// Starts tavrin-run in a process group of its own, standard error to a file.
+pid_t spawn_run(const std::vector<std::string> &arguments, const std::string &err)
 {
-    const temp_dir work;
-    const std::string err = work / "stderr", started = work / "started";
     std::vector<std::string> argv = {TAVRIN_RUN_BINARY};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    if (signal_group != 0) {
-        argv.insert(argv.end(), {"--", "sh", "-c", "touch '" + started + "'; exec sleep 30"});
-    }
     // Made here, not in the child, whose exit would never remove it.
     const std::string tmpdir = mount_points().path();
     fflush(nullptr);
@@ -59,13 +56,38 @@ run_outcome tavrin_run(const std::vector<std::string> &arguments, int signal_gro
             _exit(126);
         exec_or_exit(argv, 126);
     }
+    return child;
+}
+
+// Waits, within a bound, for a file that a command touches when it starts.
+void wait_for_file(const std::string &path)
+{
+    for (int i = 0; i < 2000 && access(path.c_str(), F_OK) != 0; ++i)
+        usleep(5000);
+}
+
+// Runs tavrin-run, optionally sending its group a signal once the command
+// has started.
+run_outcome tavrin_run(std::vector<std::string> arguments, int signal_group = 0)
+{
+    const temp_dir work;
+    const std::string err = work / "stderr", started = work / "started";
+    if (signal_group != 0)
+        arguments.insert(arguments.end(),
+                         {"--", "sh", "-c", "touch '" + started + "'; exec sleep 30"});
+    const pid_t child = spawn_run(arguments, err);
     if (signal_group != 0) {
-        for (int i = 0; i < 2000 && access(started.c_str(), F_OK) != 0; ++i)
-            usleep(5000);
+        wait_for_file(started);
         kill(-child, signal_group);  // what a terminal does on Ctrl-C
     }
     const int status = reap(child, std::chrono::milliseconds(40000));
     return {status, read_file(err)};
+}
+
+// Whether tavrin-run left no mount point or trace of its own behind.
+bool no_mount_points_left()
+{
+    return std::system(("test \"$(ls -A '" + mount_points().path() + "')\" = ''").c_str()) == 0;
 }
 
 int exit_code(int status)
@@ -164,6 +186,58 @@ TEST(TavrinRun, InterruptedCommandStillCleansUp)
     EXPECT_EQ(exit_code(terminated.status), 128 + SIGTERM) << terminated.err;
     EXPECT_TRUE(no_tavrin_mounts());
     EXPECT_NE(interrupted.err.find("random seed"), std::string::npos);
+}
+
+// A signal to tavrin-run alone at any moment of its set-up or its command
+// leaves no mount, no rule file and no mount point; killed outright, it
+// takes its daemon with it.
+TEST(TavrinRun, SignalsAtAnyMomentLeaveNothingBehind)
+{
+    const temp_dir base, work;
+    const std::string rules = work / "rules.conf";
+    write_file(rules, "[errinj_noop]\nop_regexp = ^nothing$\n");
+    for (const int delay_ms : {0, 1, 3, 10, 30, 100}) {
+        const pid_t run =
+            spawn_run({"-rules=" + rules, base.path(), "--", "sleep", "30"}, work / "err");
+        // Not a wait for anything: the signal is to land in a different
+        // phase of the set-up each time.
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        kill(run, SIGTERM);
+        const int status = reap(run, std::chrono::milliseconds(20000));
+        EXPECT_TRUE(WIFEXITED(status) || WIFSIGNALED(status)) << delay_ms;
+        EXPECT_EQ(access((base / "tavrin.conf").c_str(), F_OK), -1) << delay_ms;
+        EXPECT_TRUE(no_tavrin_mounts()) << delay_ms;
+        EXPECT_TRUE(no_mount_points_left()) << delay_ms << read_file(work / "err");
+    }
+
+    const std::string started = work / "started";
+    const pid_t run = spawn_run(
+        {base.path(), "--", "sh", "-c", "touch '" + started + "'; exec sleep 30"}, work / "err");
+    wait_for_file(started);
+    kill(run, SIGKILL);
+    reap(run, std::chrono::milliseconds(5000));
+    for (int i = 0; i < 1000 && !no_tavrin_mounts(); ++i)
+        usleep(10000);
+    EXPECT_TRUE(no_tavrin_mounts()) << "the daemon outlived tavrin-run";
+    kill(-run, SIGKILL);  // the command, which nothing else ends
+    std::system(("rmdir '" + mount_points().path() + "'/tavrin-run.* 2>/dev/null").c_str());
+}
+
+// A trace line of the wrong shape (here appended by the command itself) is
+// passed over, never fatal.
+TEST(TavrinRun, MalformedTraceLinesArePassedOver)
+{
+    const temp_dir base, work;
+    const std::string trace = work / "trace.jsonl";
+    const std::string lines = "{\"event\":\"summary\",\"rule\":\"x\",\"hits\":\"many\"}\n"
+                              "{\"event\":7}\n{\"event\":\"load\",\"rules\":[{\"name\":3}]}\n"
+                              "not json\n";
+    write_file(work / "lines", lines);
+    const run_outcome run = tavrin_run({"-trace=" + trace, base.path(), "--", "sh", "-c",
+                                        "cat '" + work / "lines" + "' >> '" + trace + "'"});
+    EXPECT_EQ(exit_code(run.status), 0) << run.err;
+    EXPECT_NE(read_file(trace).find(lines), std::string::npos);
+    EXPECT_NE(run.err.find("tavrin-run: seed "), std::string::npos) << run.err;
 }
 
 }  // namespace

@@ -104,6 +104,22 @@ TEST(CommandLine, BadBaseDirectoryIsRefusedAfterTheSeedLine)
     EXPECT_EQ(last_wins.out, "random seed = -1\n");
 }
 
+// An option libfuse cannot read ends start-up with a line and status 1,
+// before anything is mounted.
+TEST(CommandLine, OptionsThatCannotBeReadMountNothing)
+{
+    const temp_dir mount_point, base;
+    for (const std::string bad : {"-seed=abc", "-seed="}) {
+        const run_result run =
+            run_tavrin({mount_point.path(), bad, "-basedir=" + base.path(), "-f"});
+        EXPECT_TRUE(exited_with(run.status, 1)) << bad << ": " << run.status;
+        EXPECT_NE(run.err.find("the command line cannot be read: nothing mounted\n"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_FALSE(is_mounted(mount_point.path())) << bad;
+    }
+}
+
 TEST(CommandLine, SeedDefaultsToTheTime)
 {
     const long before = static_cast<long>(time(nullptr));
