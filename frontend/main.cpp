@@ -18,6 +18,7 @@
 
 #include "../injection/hook.h"
 #include "../trace/trace.h"
+#include "events.h"
 #include "operations.h"
 
 namespace {
@@ -40,6 +41,9 @@ const char USAGE[] =
     "    -quiet                 print no skip lines\n"
     "    -draws=keyed           draws keyed by rule, operation and path\n"
     "    -trace=FILE            write a JSON Lines trace of the run\n"
+    "    -rules=FILE            read the rules from FILE, not BASEDIR/tavrin.conf\n"
+    "    -strict                refuse a rule file with a mistake in it\n"
+    "    -check-rules=FILE      check a rule file and mount nothing\n"
     "\n";
 
 enum {
@@ -59,6 +63,10 @@ struct startup_options {
     int quiet;
     char *draws;
     char *trace;
+    char *rules;
+    int strict;
+    char *check_rules;
+    char *mount_point;  // the first argument that is not an option
     // Mount options start-up looks at before passing them on.
     bool allow_other;
     bool default_permissions;
@@ -75,6 +83,9 @@ const fuse_opt option_table[] = {
     {"-quiet", offsetof(startup_options, quiet), 1},
     {"-draws=%s", offsetof(startup_options, draws), 0},
     {"-trace=%s", offsetof(startup_options, trace), 0},
+    {"-rules=%s", offsetof(startup_options, rules), 0},
+    {"-strict", offsetof(startup_options, strict), 1},
+    {"-check-rules=%s", offsetof(startup_options, check_rules), 0},
     FUSE_OPT_KEY("-d", KEY_DEBUG),
     FUSE_OPT_KEY("-V", KEY_VERSION),
     FUSE_OPT_KEY("-v", KEY_VERSION),
@@ -95,9 +106,13 @@ int run_fuse(fuse_args &args)
                           sizeof(fs_operations), nullptr);
 }
 
-int option_proc(void *, const char *, int key, fuse_args *outargs)
+int option_proc(void *, const char *arg, int key, fuse_args *outargs)
 {
     switch (key) {
+    case FUSE_OPT_KEY_NONOPT:
+        if (given.mount_point == nullptr)
+            given.mount_point = strdup(arg);
+        return 1;
     case KEY_HELP:
         fputs(USAGE, stderr);
         exit(1);
@@ -198,6 +213,55 @@ void trace_end(int result)
     trace_close();
 }
 
+// -check-rules=FILE: the file read as a mount would read it, its complaints
+// on standard error, the rules as understood on standard output; 0 when
+// nothing was wrong.
+int check_rules(const std::string &path)
+{
+    const rule_set_ptr set = rule_set_load(path.c_str(), false, AT_FDCWD, nullptr, REPORT_CHECKED);
+    if (!set) {
+        fprintf(stderr, "%s: cannot be read: %s\n", path.c_str(), strerror(errno));
+        return 1;
+    }
+    injection_mount_warnings(*set);
+    rule_set_print_complaints(*set, path.c_str());
+    for (const injection_rule &rule : set->rules)
+        printf("%s\n", rule_describe(rule).c_str());
+    return rule_set_has_complaints(*set) ? 1 : 0;
+}
+
+// Whether something is mounted at path already (its resolved form, as the
+// kernel lists it, with blanks and backslashes escaped in octal).
+bool already_mounted(const char *path)
+{
+    char *resolved = path != nullptr ? realpath(path, nullptr) : nullptr;
+    if (resolved == nullptr)
+        return false;
+    std::string escaped;
+    for (const char *c = resolved; *c != '\0'; ++c) {
+        if (*c == ' ' || *c == '\t' || *c == '\n' || *c == '\\') {
+            char octal[8];
+            snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned char>(*c));
+            escaped += octal;
+        } else {
+            escaped += *c;
+        }
+    }
+    free(resolved);
+    FILE *mounts = fopen("/proc/self/mountinfo", "r");
+    if (mounts == nullptr)
+        return false;
+    bool found = false;
+    char line[4096];
+    while (!found && fgets(line, sizeof line, mounts) != nullptr) {
+        char point[4096];
+        if (sscanf(line, "%*s %*s %*s %*s %4095s", point) == 1)
+            found = escaped == point;
+    }
+    fclose(mounts);
+    return found;
+}
+
 // Every file written before a power cut keeps a descriptor in the record of
 // unsynced changes until it is synced; the soft limit must not be what
 // stops a change from being recorded.
@@ -242,6 +306,9 @@ int main(int argc, char *argv[])
     mount_state.seed = given.seed;
     mount_state.quiet = given.quiet != 0;
     mount_state.direct_io = given.direct_io;
+    mount_state.strict = given.strict != 0;
+    if (given.check_rules != nullptr)
+        return check_rules(take_text(given.check_rules));
 
     srand(mount_state.seed);
     printf("random seed = %d\n", static_cast<int>(mount_state.seed));
@@ -298,7 +365,27 @@ int main(int argc, char *argv[])
 
     mount_state.path_prefix = path_prefix(mount_state.basedir);
     mount_state.config_path = mount_state.path_prefix + RULE_FILE_NAME;
-    mount_state.rules = injection_load_rules();
+    // Rules from elsewhere: the base directory's tavrin.conf is then a file
+    // like any other, and SIGHUP re-reads them.
+    if (given.rules != nullptr) {
+        const std::string rules = take_text(given.rules);
+        char *rules_path = realpath(rules.c_str(), nullptr);
+        if (rules_path == nullptr) {
+            fprintf(stderr, "rules ('%s') cannot be read: %s\n", rules.c_str(), strerror(errno));
+            fuse_opt_free_args(&args);
+            return 1;
+        }
+        mount_state.config_path = rules_path;
+        free(rules_path);
+        events_reread_on_hangup(true);
+    }
+    rule_set_ptr rules = injection_load_rules();
+    if (injection_rules_refused(rules.get())) {
+        fprintf(stderr, "rules ('%s') refused: nothing mounted\n", mount_state.config_path.c_str());
+        fuse_opt_free_args(&args);
+        return 1;
+    }
+    injection_install_rules(std::move(rules));
     if (!mount_state.rules)
         printf("error injections are not configured!\n");
 
@@ -307,6 +394,13 @@ int main(int argc, char *argv[])
         fuse_opt_free_args(&args);
         errno = lock_status;
         perror("pthread_mutex_init");
+        return 1;
+    }
+
+    // libfuse would stack a second mount, or hint at "nonempty".
+    if (already_mounted(given.mount_point)) {
+        fprintf(stderr, "mount point ('%s') is already mounted\n", given.mount_point);
+        fuse_opt_free_args(&args);
         return 1;
     }
 

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "../injection/hook.h"
+#include "events.h"
 #include "ioctls.h"
 #include "../unsynced/record.h"
 
@@ -654,12 +655,18 @@ int fs_fsyncdir(const char *path, int data_only, fuse_file_info *fi) noexcept
     });
 }
 
+// libfuse has set up its signal handling by now; what tavrin does besides
+// serving requests starts here and ends with the mount.
 void *fs_init(fuse_conn_info *) noexcept
 {
+    events_start();
     return nullptr;
 }
 
-void fs_destroy(void *) noexcept {}
+void fs_destroy(void *) noexcept
+{
+    events_stop();
+}
 
 int fs_access(const char *path, int mask) noexcept
 {

@@ -92,8 +92,14 @@ bool rule_hit(injection_rule &rule, check_state &check)
     // The draw comes first and is made for every rule visited, so a rule that
     // loses it costs no pattern work and the rand() sequence depends only on
     // the order of checks. A probability of 0 is a rule switched off.
-    const uint64_t draw = check.draws.next(DRAW_PROBABILITY) % 101;
-    if (rule.probability == 0 || rule.probability < draw) {
+    const uint64_t draw = check.draws.next(DRAW_PROBABILITY);
+    if (rule.probability_ppm) {
+        // A decimal probability: the same draw, on a scale of millionths.
+        if (draw % 1000000 >= *rule.probability_ppm) {
+            report.add_skip(rule, "probability", rule.probability_text);
+            return false;
+        }
+    } else if (rule.probability == 0 || rule.probability < draw % 101) {
         report.add_skip(rule, "probability", rule.probability);
         return false;
     }

@@ -26,6 +26,7 @@ struct mount_state_record {
     bool quiet = false;          // -quiet: no skip lines, no regexec lines
     bool direct_io = false;      // -o direct_io given: callers see short reads as such
     bool keyed_draws = false;    // -draws=keyed: draws hashed from what they decide
+    bool strict = false;         // -strict: a rule file with a complaint is refused
     int base_fd = -1;            // the resolved base directory, opened O_PATH
     std::string path_prefix;     // resolved base directory ending in '/'
 };
@@ -33,13 +34,26 @@ struct mount_state_record {
 extern mount_state_record mount_state;
 
 // Loads the rule file at config_path as start-up and re-reads do, with the
-// warnings that depend on how the filesystem is mounted, and starts or stops
-// the record of unsynced changes for what the rules hold.
-rule_set_ptr injection_load_rules();
+// warnings that depend on how the filesystem is mounted. Under -strict every
+// complaint is printed located ("FILE:LINE: ...").
+rule_set_ptr injection_load_rules(rule_report report = REPORT_AS_EVER);
+
+// Adds the warnings that depend on how the filesystem is mounted.
+void injection_mount_warnings(rule_set &set);
+
+// Under -strict, whether a loaded set is refused for its complaints.
+bool injection_rules_refused(const rule_set *set);
+
+// Puts a loaded set in force, starting or stopping the record of unsynced
+// changes for what it holds.
+void injection_install_rules(rule_set_ptr set);
 
 // What an operation on the rule file does: power back on after a cut, the
 // summaries of the set in force, then a fresh set. Under the hook's lock.
 void injection_reload();
+
+// The same from outside any check: takes the hook's lock.
+void injection_reread();
 
 // 0: carry out the operation; INJECT_SKIP: return success untouched;
 // negative: return this negated errno.

@@ -45,6 +45,10 @@ struct injection_rule {
     std::optional<std::string> path_regexp;   // absent until the key is given
     std::optional<std::string> process_regexp;
     uint32_t probability = 0;                 // percent; see injection_check
+    // A decimal probability ("0.1"), in millionths, drawn on that finer
+    // scale; absent for a whole number, which draws as it always has.
+    std::optional<uint32_t> probability_ppm;
+    std::string probability_text;             // as written, for the skip line
     uint32_t duration = 0;                    // nanoseconds, slowdown only
     injection_kind kind;
     std::vector<int> errnos;       // errno rules: drawn from instead of the operation's list
@@ -57,6 +61,8 @@ struct injection_rule {
     uint64_t space = 0;            // full disk: the room at each load, in bytes
     uint32_t persist = 0;          // power cut: percent chance a changed block keeps its content
     uint32_t block = 4096;         // power cut: the bytes kept or lost together
+    bool written_all = false;      // no-op: a skipped write reports every byte written
+    unsigned line = 0;             // where the rule's first assignment stands
 
     // Filled once the file is read; a check reuses them.
     std::unique_ptr<compiled_pattern> op_pattern;
@@ -85,8 +91,26 @@ struct injection_rule {
 constexpr std::size_t MAX_DRAW_KEYS = 1 << 18;
 constexpr std::size_t SHARED_DRAW_COUNTS = 1 << 16;
 
+// What the loader found wrong with a rule file, where: line 0 is the file as
+// a whole. A warning refuses nothing.
+struct rule_complaint {
+    unsigned line = 0;
+    std::string text;
+    bool warning = false;
+};
+
+// How a load reports what it reads. As ever: the configuration lines on
+// standard output and today's complaints on standard error as they come
+// (the complaints found besides are only collected). Located: the same
+// standard output, every complaint collected for the caller to print as
+// "FILE:LINE: COMPLAINT". Checked: nothing printed, everything collected.
+enum rule_report : uint32_t { REPORT_AS_EVER, REPORT_LOCATED, REPORT_CHECKED };
+
 struct rule_set {
     std::vector<injection_rule> rules;
+    std::vector<rule_complaint> complaints;
+    rule_report report = REPORT_AS_EVER;
+    unsigned line = 0;  // the line being read, while loading
     std::vector<std::string> refused;  // rules past MAX_RULES, reported once
     std::unordered_map<uint64_t, uint64_t> draw_counts;
     std::vector<uint64_t> shared_draw_counts;  // made when the exact counts are full
@@ -106,7 +130,18 @@ extern "C" int rule_option_handler(void *user, const char *section,
 // be opened, or memory running out, gives none. With quiet, a pattern that
 // does not compile is reported here, once, rather than at each check.
 rule_set_ptr rule_set_load(const char *path, bool quiet = false, int dir_fd = AT_FDCWD,
-                           const char *name = nullptr);
+                           const char *name = nullptr, rule_report report = REPORT_AS_EVER);
+
+// Whether the set holds a complaint that is not a warning.
+bool rule_set_has_complaints(const rule_set &set);
+
+// Prints every complaint as "FILE:LINE: COMPLAINT" (warnings with
+// "warning: ") on standard error.
+void rule_set_print_complaints(const rule_set &set, const char *path);
+
+// One line per rule as understood: its name, kind and every key that
+// applies to it with its value.
+std::string rule_describe(const injection_rule &rule);
 
 // Releases a set with its rules; accepts none.
 void rule_set_free(rule_set_ptr set);
