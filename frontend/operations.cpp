@@ -31,6 +31,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "../injection/hook.h"
@@ -112,8 +113,12 @@ int hooked_text(const char *text, fs_op op, data_request &request, HostWork &&wo
 {
     const int32_t verdict = injection_check(text, op, request);
     if (verdict == INJECT_SKIP) {
-        on_skip();
-        return 0;
+        if constexpr (std::is_void_v<decltype(on_skip())>) {
+            on_skip();
+            return 0;
+        } else {
+            return on_skip();
+        }
     }
     if (verdict != 0)
         return verdict;
@@ -495,7 +500,10 @@ int fs_write(const char *path, const char *data, size_t size, off_t offset,
     request.offset = static_cast<uint64_t>(offset);
     request.length = size;
     request.current_size = [&] { return file_size(fi, path); };
-    return hooked(path, OP_WRITE, request, [&] {
+    // A skipped write reports no byte written, or, under written = all, every
+    // byte: a write acknowledged and never stored.
+    const auto skipped = [&] { return request.written_all ? static_cast<int>(size) : 0; };
+    return hooked_text(rule_text(path), OP_WRITE, request, [&] {
         const size_t moved = static_cast<size_t>(std::min<uint64_t>(size, request.move));
         std::vector<char> altered;
         if (!request.corruptions.empty()) {
@@ -519,7 +527,7 @@ int fs_write(const char *path, const char *data, size_t size, off_t offset,
                 return written;
             });
         });
-    });
+    }, skipped);
 }
 
 int fs_statfs(const char *path, struct statvfs *st) noexcept

@@ -34,6 +34,7 @@ struct data_request {
     };
     std::vector<corruption> corruptions;
     uint64_t room = UINT64_MAX;  // statfs: the least room a full disk has left
+    bool written_all = false;    // a skipped write reports every byte written
 };
 
 // Alters the n bytes at buf, which stand at offset in the file, as the

@@ -86,9 +86,12 @@ nlohmann::json fire_event(const injection_rule &rule, check_state &check)
     return event;
 }
 
-int32_t act(injection_rule &rule, check_state &check, int32_t result);
+int32_t act(injection_rule &rule, check_state &check, int32_t result,
+            const room_decision &decision);
 
-// A rule that passed its filters fires unless after or count hold it back.
+// A rule that passed its filters fires unless after or count hold it back,
+// or it is a full disk with room left: that takes part (a hit) but causes
+// no fault (no fire).
 int32_t apply_rule(injection_rule &rule, check_state &check, int32_t result)
 {
     skip_report &report = check.report;
@@ -102,30 +105,28 @@ int32_t apply_rule(injection_rule &rule, check_state &check, int32_t result)
         report.add_skip(rule, "count", *rule.count, "is reached");
         return result;
     }
+    room_decision decision;
+    if (rule.kind == ERRINJ_FULL_DISK) {
+        decision = spend_room(rule, check.op, check.request);
+        if (decision.error == 0 && decision.cut >= check.request.length)
+            return result;
+    }
     ++rule.fires;
     const bool tracing = trace_enabled();
     if (tracing)
         check.event = fire_event(rule, check);
-    const int32_t acted = act(rule, check, result);
+    const int32_t acted = act(rule, check, result, decision);
     if (tracing)
         trace_write(std::move(check.event));
     return acted;
 }
 
-int32_t act(injection_rule &rule, check_state &check, int32_t result)
+int32_t act(injection_rule &rule, check_state &check, int32_t result,
+            const room_decision &decision)
 {
     const char *op_name = op_names[check.op];
     data_request &request = check.request;
     nlohmann::json &event = check.event;
-    // A full disk that has room speaks only when it refuses or cuts.
-    room_decision decision;
-    if (rule.kind == ERRINJ_FULL_DISK) {
-        decision = spend_room(rule, check.op, request);
-        if (decision.error == 0 && decision.cut >= request.length) {
-            event["room"] = rule.room;
-            return result;
-        }
-    }
     check.report.flush();
     printf("%s triggered on operation '%s', %s\n", rule.name.c_str(), op_name, check.path);
     switch (rule.kind) {
@@ -139,6 +140,9 @@ int32_t act(injection_rule &rule, check_state &check, int32_t result)
         return result;
     case ERRINJ_NOOP:
         event["skip"] = true;
+        request.written_all = rule.written_all && check.op == OP_WRITE;
+        if (request.written_all)
+            event["written"] = "all";
         return INJECT_SKIP;
     case ERRINJ_SLOWDOWN:
         slow_down(rule, op_name);

@@ -34,11 +34,14 @@
 namespace {
 
 const char USAGE[] =
-    "usage: tavrin-run [-seed=N] [-rules=FILE] [-log=FILE] [tavrin options] BASEDIR -- COMMAND "
-    "[ARGS...]\n";
+    "usage: tavrin-run [-seed=N] [-rules=FILE] [-log=FILE] [-trace=FILE] [-lenient] "
+    "[-require-fire] [tavrin options] BASEDIR -- COMMAND [ARGS...]\n";
 
 // Exit status for tavrin-run's own failures, before any command ran.
 constexpr int RUN_FAILED = 125;
+// Exit status under -require-fire when the command succeeded but a rule in
+// force never fired: the faults the test was to meet did not happen.
+constexpr int NEVER_FIRED = 123;
 
 struct invocation {
     std::string seed;
@@ -46,6 +49,8 @@ struct invocation {
     std::string rules;
     std::string log;
     std::string basedir;
+    bool lenient = false;       // a rule file with a mistake in it is used anyway
+    bool require_fire = false;  // success needs every rule to have fired
     std::vector<std::string> tavrin_options;
     std::vector<std::string> command;
 };
@@ -73,6 +78,10 @@ bool parse(int argc, char **argv, invocation &run)
             run.log = arg.substr(5);
         else if (starts_with(arg, "-trace="))
             run.trace = arg.substr(7);
+        else if (arg == "-lenient")
+            run.lenient = true;
+        else if (arg == "-require-fire")
+            run.require_fire = true;
         else if (arg == "-o" && at + 1 < argc)
             run.tavrin_options.insert(run.tavrin_options.end(), {arg, argv[++at]});
         else if (arg[0] == '-')
@@ -128,6 +137,10 @@ pid_t start_tavrin(const invocation &run, const std::string &mount_point)
 {
     std::vector<std::string> words = {tavrin_program(), mount_point, "-basedir=" + run.basedir,
                                       "-seed=" + run.seed, "-trace=" + run.trace, "-f"};
+    if (!run.rules.empty())
+        words.push_back("-rules=" + run.rules);
+    if (!run.lenient)
+        words.push_back("-strict");
     words.insert(words.end(), run.tavrin_options.begin(), run.tavrin_options.end());
     const int log = run.log.empty() ? dup(2)
                                     : open(run.log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -182,18 +195,38 @@ void forward(int signal)
 const int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 struct sigaction original_actions[std::size(ENDING_SIGNALS)];
 
+const struct sigaction &original_action(int signal)
+{
+    std::size_t i = 0;
+    while (ENDING_SIGNALS[i] != signal)
+        ++i;
+    return original_actions[i];
+}
+
+// While the command runs, a Ctrl-C from the terminal reaches the command by
+// itself, as system() has it; one sent to tavrin-run alone, by a process,
+// is passed on, so that it ends the command as a Ctrl-C would.
+void forward_if_sent(int signal, siginfo_t *info, void *)
+{
+    if (info->si_code <= 0 && command_pid > 0)  // SI_USER, SI_QUEUE, SI_TKILL
+        kill(command_pid, signal);
+}
+
 // From the first instruction on, a signal that would end tavrin-run is
 // noted instead, so that whatever was set up is taken down. One that was
 // ignored when tavrin-run started stays ignored, for the command too.
 void note_ending_signals()
 {
+    static bool saved = false;
     struct sigaction noting = {};
     noting.sa_handler = forward;
     for (std::size_t i = 0; i < std::size(ENDING_SIGNALS); ++i) {
-        sigaction(ENDING_SIGNALS[i], nullptr, &original_actions[i]);
+        if (!saved)
+            sigaction(ENDING_SIGNALS[i], nullptr, &original_actions[i]);
         if (original_actions[i].sa_handler != SIG_IGN)
             sigaction(ENDING_SIGNALS[i], &noting, nullptr);
     }
+    saved = true;
 }
 
 bool wait_for_mount(pid_t tavrin, const std::string &mount_point)
@@ -210,7 +243,8 @@ bool wait_for_mount(pid_t tavrin, const std::string &mount_point)
 }
 
 // Like system(): while the command runs, a Ctrl-C is the command's to act
-// on; a termination sent to tavrin-run alone is passed on to it.
+// on; a termination, or an interrupt sent to tavrin-run alone, is passed on
+// to it.
 int run_command(invocation &run, const std::string &mount_point)
 {
     // Blocked until the child has the dispositions it is to run with and
@@ -224,10 +258,12 @@ int run_command(invocation &run, const std::string &mount_point)
         sigprocmask(SIG_SETMASK, &unblocked, nullptr);
         return 128 + forwarded_signal;
     }
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGINT, &ignore, nullptr);
-    sigaction(SIGQUIT, &ignore, nullptr);
+    struct sigaction from_a_process = {};
+    from_a_process.sa_sigaction = forward_if_sent;
+    from_a_process.sa_flags = SA_SIGINFO;
+    for (const int signal : {SIGINT, SIGQUIT})
+        if (original_action(signal).sa_handler != SIG_IGN)
+            sigaction(signal, &from_a_process, nullptr);
 
     const pid_t child = fork();
     if (child == 0) {
@@ -292,28 +328,48 @@ void tear_down(pid_t tavrin, const std::string &mount_point)
         fusermount("-uz", mount_point);
 }
 
-bool copy_rules(const std::string &from, const std::string &to)
+// A rule file given with -rules= must be one tavrin can read.
+bool rules_usable(const std::string &path)
 {
-    std::ifstream in(from, std::ios::binary);
-    if (!in) {
-        complain("cannot read " + from);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        complain("cannot read " + path + ": " + strerror(errno));
         return false;
     }
-    const int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (!S_ISREG(st.st_mode)) {
+        complain(path + " is not a regular file");
+        return false;
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd == -1) {
-        complain(errno == EEXIST ? to + " exists already; tavrin-run will not replace it"
-                                 : "cannot create " + to + ": " + strerror(errno));
+        complain("cannot read " + path + ": " + strerror(errno));
         return false;
     }
-    const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const bool written = write(fd, content.data(), content.size()) ==
-                         static_cast<ssize_t>(content.size());
     close(fd);
-    if (!written) {
-        complain("cannot write " + to);
-        unlink(to.c_str());
+    return true;
+}
+
+// tavrin's own check of the rule file, its complaints on our standard error;
+// whether there was none.
+bool rules_pass_check(const std::string &path)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        const std::string option = "-check-rules=" + path;
+        const std::string program = tavrin_program();
+        execlp(program.c_str(), program.c_str(), option.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
     }
-    return written;
+    int status = 0;
+    while (waitpid(child, &status, 0) == -1 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return true;
+    complain(path + " has mistakes (above); -lenient uses it anyway");
+    return false;
 }
 
 // Per rule, in the order the rules first appeared: how often it fired out of
@@ -327,7 +383,8 @@ struct rule_tally {
     uint64_t fire_events = 0;
 };
 
-void print_rule_summary(const std::string &trace)
+// Returns the names of the rules that never fired; *rules, how many there were.
+std::vector<std::string> print_rule_summary(const std::string &trace, std::size_t *rules)
 {
     std::ifstream in(trace);
     std::vector<rule_tally> tallies;
@@ -361,13 +418,18 @@ void print_rule_summary(const std::string &trace)
         } catch (const nlohmann::json::exception &) {
         }
     }
+    std::vector<std::string> never_fired;
+    *rules = tallies.size();
     for (const rule_tally &tally : tallies) {
         const uint64_t fires = summarized ? tally.fires : tally.fire_events;
         const std::string hits = summarized ? std::to_string(tally.hits) : "?";
         fprintf(stderr, "tavrin-run: rule %s fired %llu times in %s hits%s\n", tally.name.c_str(),
                 static_cast<unsigned long long>(fires), hits.c_str(),
                 fires == 0 ? " -- never fired" : "");
+        if (fires == 0)
+            never_fired.push_back(tally.name);
     }
+    return never_fired;
 }
 
 }  // namespace
@@ -388,14 +450,14 @@ int main(int argc, char **argv)
         complain(run.basedir + " is not a directory");
         return RUN_FAILED;
     }
-    const std::string rule_file = run.basedir + "/tavrin.conf";
-    if (!run.rules.empty()) {
-        struct stat existing;
-        if (lstat(rule_file.c_str(), &existing) == 0) {
-            complain(rule_file + " exists already; tavrin-run will not replace it");
-            return RUN_FAILED;
-        }
-    }
+    // The rules are read where they are; BASEDIR holds only what the command
+    // makes of it.
+    if (!run.rules.empty() && !rules_usable(run.rules))
+        return RUN_FAILED;
+    const std::string checked = !run.rules.empty() ? run.rules : run.basedir + "/tavrin.conf";
+    struct stat rule_file;
+    if (!run.lenient && stat(checked.c_str(), &rule_file) == 0 && !rules_pass_check(checked))
+        return RUN_FAILED;
 
     const char *tmpdir = getenv("TMPDIR");
     std::string templ = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/tavrin-run.XXXXXX";
@@ -407,10 +469,6 @@ int main(int argc, char **argv)
     const bool own_trace = run.trace.empty();
     if (own_trace)
         run.trace = mount_point + ".trace";
-    if (!run.rules.empty() && !copy_rules(run.rules, rule_file)) {
-        rmdir(mount_point.c_str());
-        return RUN_FAILED;
-    }
 
     int result = RUN_FAILED;
     const pid_t tavrin = forwarded_signal == 0 ? start_tavrin(run, mount_point) : -1;
@@ -424,14 +482,21 @@ int main(int argc, char **argv)
 
     tear_down(tavrin, mount_point);
     rmdir(mount_point.c_str());
-    if (!run.rules.empty())
-        unlink(rule_file.c_str());
+    std::vector<std::string> never_fired;
+    std::size_t rules = 0;
     if (tavrin > 0)
-        print_rule_summary(run.trace);
+        never_fired = print_rule_summary(run.trace, &rules);
     if (own_trace)
         unlink(run.trace.c_str());
     if (result != RUN_FAILED || tavrin > 0)
         fprintf(stderr, "tavrin-run: seed %s; repeat this run with -seed=%s\n", run.seed.c_str(),
                 run.seed.c_str());
+    if (run.require_fire && result == 0 && (rules == 0 || !never_fired.empty())) {
+        if (rules == 0)
+            complain("-require-fire: no rule was in force");
+        for (const std::string &name : never_fired)
+            complain("-require-fire: rule " + name + " never fired");
+        return NEVER_FIRED;
+    }
     return result;
 }

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target tavrin
+cmake --build "$build" -j "$(nproc)" --target tavrin tavrin-run
 
 work=$(mktemp -d /tmp/tavrin-demo.XXXXXX)
 cp -r examples/demo "$work/base"
@@ -40,6 +40,8 @@ done
 
 m=$work/mnt
 echo "== reading flaky.txt five times"
+echo "   (cat reads twice: the text, then the end of the file; when only the"
+echo "   second read fails, cat prints the text and then its error)"
 for i in 1 2 3 4 5; do
     cat "$m/flaky.txt" 2>&1 | sed 's/^/   /' || true
 done
@@ -63,3 +65,5 @@ daemon=
 echo "== tavrin's report (standard output), exit status $status"
 sed "s|$work/base|BASE|g" "$work/stdout" | grep -v '^\[' | sed 's/^/   /'
 echo "== repeat this run with: SEED=$seed scripts/demo.sh"
+echo "== built: $(pwd)/$build/tavrin and $(pwd)/$build/tavrin-run"
+echo "   (cmake --install $build puts both on the PATH, in /usr/local/bin)"

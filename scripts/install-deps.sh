@@ -8,6 +8,9 @@ for p in $packages; do
 done
 if [ -n "$missing" ]; then
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends $missing
+    # Another apt or dpkg run (an unattended upgrade on a fresh machine) holds
+    # the lock for a while: wait for it, up to ten minutes, then fail.
+    wait_opts="-o DPkg::Lock::Timeout=600"
+    apt-get $wait_opts update -qq
+    apt-get $wait_opts install -y -qq --no-install-recommends $missing
 fi

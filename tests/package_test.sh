@@ -18,7 +18,7 @@ done
 (cd "$build_dir" && cpack -G DEB -B "$scratch/out" >/dev/null) || fail "cpack"
 deb=$(ls "$scratch"/out/tavrin_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-for needed in libfuse2 libinih1 fuse; do
+for needed in libfuse2 libinih1 libxxhash0 fuse; do
     echo "$depends" | grep -qw "$needed" || fail "Depends lacks $needed: $depends"
 done
 
@@ -27,6 +27,8 @@ for file in usr/bin/tavrin usr/bin/tavrin-run usr/share/man/man1/tavrin.1 \
             usr/share/man/man5/tavrin.conf.5 usr/share/doc/tavrin/examples/flaky-disk.conf; do
     [ -e "$scratch/root/$file" ] || fail "the package lacks /$file"
 done
+[ -x "$scratch/root/usr/share/doc/tavrin/examples/sqlite/workload.sh" ] \
+    || fail "the installed example scripts lost their run bit"
 status=0
 "$scratch/root/usr/bin/tavrin" -h 2>"$scratch/help" || status=$?
 [ "$status" -eq 1 ] || fail "tavrin -h exited with $status"
