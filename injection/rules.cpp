@@ -512,7 +512,11 @@ bool rule_set_has_complaints(const rule_set &set)
 
 void rule_set_print_complaints(const rule_set &set, const char *path)
 {
-    for (const rule_complaint &complaint : set.complaints) {
+    // From the top of the file down, each line's in the order found.
+    std::vector<rule_complaint> in_order = set.complaints;
+    std::stable_sort(in_order.begin(), in_order.end(),
+                     [](const rule_complaint &a, const rule_complaint &b) { return a.line < b.line; });
+    for (const rule_complaint &complaint : in_order) {
         const std::string where =
             complaint.line == 0 ? std::string(path) : std::string(path) + ":" + std::to_string(complaint.line);
         fprintf(stderr, "%s: %s%s\n", where.c_str(), complaint.warning ? "warning: " : "",

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -57,6 +58,47 @@ TEST_F(Hook, NamedRulesReportTheirFullNames)
                                "not matched\n"),
               std::string::npos)
         << printed.err;
+}
+
+// Each value fires exactly where the one draw says: whole numbers as they
+// always have (d = draw % 101, fires when d <= p, 0 never), decimals on a
+// scale of millionths of the same draw; and over many checks at the odds
+// they name.
+TEST_F(Hook, ProbabilitiesDrawAsTheyAreWritten)
+{
+    const struct {
+        const char *written;
+        std::function<bool(int)> fires;  // given the draw
+        double odds;
+    } cases[] = {
+        {"0", [](int) { return false; }, 0.0},
+        {"1", [](int d) { return d % 101 <= 1; }, 2.0 / 101},
+        {"50", [](int d) { return d % 101 <= 50; }, 51.0 / 101},
+        {"100", [](int) { return true; }, 1.0},
+        {"0.1", [](int d) { return d % 1000000 < 1000; }, 0.001},
+        {"2.5", [](int d) { return d % 1000000 < 25000; }, 0.025},
+        {"50.0", [](int d) { return d % 1000000 < 500000; }, 0.5},
+    };
+    constexpr int CHECKS = 20000;
+    mount_state.quiet = true;
+    for (const auto &c : cases) {
+        use_rules(std::string("[errinj_noop]\nprobability = ") + c.written + "\n");
+        srand(7);
+        std::vector<int> draws(CHECKS);
+        for (int &draw : draws)
+            draw = rand();
+        srand(7);
+        int fired = 0, mismatches = 0;
+        capture([&] {
+            for (int i = 0; i < CHECKS; ++i) {
+                const bool fires = injection_check(READ_PATH, OP_GETATTR) == INJECT_SKIP;
+                mismatches += fires != c.fires(draws[static_cast<std::size_t>(i)]);
+                fired += fires;
+            }
+        });
+        EXPECT_EQ(mismatches, 0) << c.written;
+        EXPECT_NEAR(fired / double(CHECKS), c.odds, 0.01) << c.written;
+    }
 }
 
 // One draw for the probability, one for the pick, from the rule's list in

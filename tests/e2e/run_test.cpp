@@ -175,6 +175,43 @@ TEST(TavrinRun, RulesStayOutsideTheDirectoryUnderTest)
     EXPECT_TRUE(no_tavrin_mounts());
 }
 
+// A rule file with a mistake ends a run before the command (unless
+// -lenient); -require-fire fails a run whose command succeeded while a rule
+// never fired; a -rules= that is no readable file is refused.
+TEST(TavrinRun, MistakesAndFaultsThatNeverHappenedFailTheRun)
+{
+    const temp_dir base, work;
+    const std::string mistaken = work / "mistaken.conf", firing = work / "firing.conf",
+                      idle = work / "idle.conf", started = work / "started";
+    write_file(mistaken, "[errinj_errno]\nprobabilty = 100\n");
+    write_file(firing, "[errinj_errno.reads]\nop_regexp = ^read$\nprobability = 100\n");
+    write_file(idle, "[errinj_errno.idle]\npath_regexp = /nothing$\nprobability = 100\n");
+    write_file(base / "data", "rows");
+    const struct {
+        std::vector<std::string> options;
+        int status;
+        const char *said;
+    } cases[] = {
+        {{"-rules=" + mistaken}, 125, "mistaken.conf:2: unknown option 'probabilty'"},
+        {{"-rules=" + mistaken, "-lenient"}, 0, "unknown option 'probabilty'"},
+        {{"-rules=" + idle, "-require-fire"}, 123, "-require-fire: rule errinj_errno.idle never fired"},
+        {{"-rules=" + firing, "-require-fire", "-o", "direct_io"}, 0, "fired 1 times in 1 hits"},
+        {{"-require-fire"}, 123, "-require-fire: no rule was in force"},
+        {{"-rules=" + work.path()}, 125, "is not a regular file"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> arguments = c.options;
+        arguments.insert(arguments.end(), {base.path(), "--", "sh", "-c",
+                                           "touch '" + started + "'; cat data >/dev/null; true"});
+        unlink(started.c_str());
+        const run_outcome run = tavrin_run(arguments);
+        EXPECT_EQ(exit_code(run.status), c.status) << c.options[0] << run.err;
+        EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+        EXPECT_EQ(access(started.c_str(), F_OK) == 0, c.status != 125) << c.options[0];
+    }
+    EXPECT_TRUE(no_tavrin_mounts());
+}
+
 TEST(TavrinRun, FailuresToSetUpLeaveNothingBehind)
 {
     const temp_dir base;
