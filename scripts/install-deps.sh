@@ -11,6 +11,17 @@ if [ -n "$missing" ]; then
     # Another apt or dpkg run (an unattended upgrade on a fresh machine) holds
     # the lock for a while: wait for it, up to ten minutes, then fail.
     wait_opts="-o DPkg::Lock::Timeout=600"
-    apt-get $wait_opts update -qq
+    tries=0
+    until apt-get $wait_opts update -qq 2>/tmp/tavrin-apt.err; do
+        tries=$((tries + 1))
+        if ! grep -q "lock" /tmp/tavrin-apt.err || [ "$tries" -ge 60 ]; then
+            cat /tmp/tavrin-apt.err >&2
+            rm -f /tmp/tavrin-apt.err
+            exit 1
+        fi
+        echo "install-deps: another apt or dpkg run holds the lock; waiting" >&2
+        sleep 10
+    done
+    rm -f /tmp/tavrin-apt.err
     apt-get $wait_opts install -y -qq --no-install-recommends $missing
 fi

@@ -150,6 +150,10 @@ TEST_F(Hook, FullDiskKeepsItsRoom)
     extend.current_size = [] { return int64_t{0}; };
     EXPECT_EQ(check_data(READ_PATH, OP_FTRUNCATE, extend), -ENOSPC);
     EXPECT_EQ(check(READ_PATH, OP_CREAT), 0);
+    // It took part in every check and caused a fault only where it cut or
+    // refused: the write cut, the write, create, mkdir and extension refused.
+    EXPECT_EQ(mount_state.rules->rules[0].fires, 5u);
+    EXPECT_GT(mount_state.rules->rules[0].hits, 5u);
 
     // A reload starts from the whole space again.
     use_rules("[errinj_full_disk]\nprobability = 100\nspace = 10K\n");

@@ -67,7 +67,7 @@ void wait_for_file(const std::string &path)
 }
 
 // Runs tavrin-run, optionally sending its group a signal once the command
-// has started.
+// has started (a negative one: to tavrin-run alone).
 run_outcome tavrin_run(std::vector<std::string> arguments, int signal_group = 0)
 {
     const temp_dir work;
@@ -78,7 +78,10 @@ run_outcome tavrin_run(std::vector<std::string> arguments, int signal_group = 0)
     const pid_t child = spawn_run(arguments, err);
     if (signal_group != 0) {
         wait_for_file(started);
-        kill(-child, signal_group);  // what a terminal does on Ctrl-C
+        if (signal_group > 0)
+            kill(-child, signal_group);  // what a terminal does on Ctrl-C
+        else
+            kill(child, -signal_group);
     }
     const int status = reap(child, std::chrono::milliseconds(40000));
     return {status, read_file(err)};
@@ -228,6 +231,11 @@ TEST(TavrinRun, InterruptedCommandStillCleansUp)
     EXPECT_EQ(exit_code(interrupted.status), 128 + SIGINT) << interrupted.err;
     const run_outcome terminated = tavrin_run({base.path()}, SIGTERM);
     EXPECT_EQ(exit_code(terminated.status), 128 + SIGTERM) << terminated.err;
+    // Sent to tavrin-run alone, not its group, each ends the command too.
+    for (const int signal : {SIGINT, SIGTERM}) {
+        const run_outcome alone = tavrin_run({base.path()}, -signal);
+        EXPECT_EQ(exit_code(alone.status), 128 + signal) << alone.err;
+    }
     EXPECT_TRUE(no_tavrin_mounts());
     EXPECT_NE(interrupted.err.find("random seed"), std::string::npos);
 }
