@@ -18,6 +18,7 @@
 
 #include "../injection/hook.h"
 #include "../trace/trace.h"
+#include "../unsynced/names.h"
 #include "events.h"
 #include "operations.h"
 
@@ -357,6 +358,11 @@ int main(int argc, char *argv[])
         fuse_opt_free_args(&args);
         return 1;
     }
+    // What a daemon that was killed kept for a power cut's undo goes: the
+    // power never went out, so it all counts as durable.
+    if (names_clear_leftover(mount_state.base_fd) != 0)
+        fprintf(stderr, "power cut: %s/%s is not tavrin's: name changes cannot be recorded\n",
+                mount_state.basedir.c_str(), NAMES_HIDDEN_DIR);
     if (!add_mount_options(args)) {
         perror("fuse_opt_add_arg");
         fuse_opt_free_args(&args);
@@ -397,6 +403,12 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    if (given.mount_point != nullptr) {
+        if (char *point = realpath(given.mount_point, nullptr)) {
+            mount_state.mount_point = point;
+            free(point);
+        }
+    }
     // libfuse would stack a second mount, or hint at "nonempty".
     if (already_mounted(given.mount_point)) {
         fprintf(stderr, "mount point ('%s') is already mounted\n", given.mount_point);
@@ -406,6 +418,8 @@ int main(int argc, char *argv[])
 
     printf("starting FUSE filesystem tavrin\n");
     const int result = run_fuse(args);
+    // The record's hidden directory goes with the mount.
+    names_stop();
 
     fuse_opt_free_args(&args);
     if (result == 0)

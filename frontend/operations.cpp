@@ -37,6 +37,7 @@
 #include "../injection/hook.h"
 #include "events.h"
 #include "ioctls.h"
+#include "../unsynced/names.h"
 #include "../unsynced/record.h"
 
 namespace {
@@ -131,9 +132,18 @@ int hooked_text(const char *text, fs_op op, data_request &request, HostWork &&wo
     }
 }
 
+// The directory where a power cut keeps what removals took is no part of
+// the mirror: no path reaches it, no rule sees it.
+bool hidden(const char *path)
+{
+    return path != nullptr && names_hidden(host(path));
+}
+
 template <typename HostWork, typename SkipWork>
 int hooked(const char *path, fs_op op, HostWork &&work, SkipWork &&on_skip)
 {
+    if (hidden(path))
+        return -ENOENT;
     data_request none;
     return hooked_text(rule_text(path), op, none, work, on_skip);
 }
@@ -149,6 +159,8 @@ int hooked(const char *path, fs_op op, HostWork &&work)
 template <typename HostWork>
 int hooked(const char *path, fs_op op, data_request &request, HostWork &&work)
 {
+    if (hidden(path))
+        return -ENOENT;
     return hooked_text(rule_text(path), op, request, work, [] {});
 }
 
@@ -249,6 +261,28 @@ int guarded(Change &&change)
 {
     const unsynced_change_guard guard;
     return guard.powered_off() ? -EIO : change();
+}
+
+// A change of names reaches the host under a change guard too, recorded
+// before and after its host call, so that a power cut can undo it; one that
+// cannot be kept for an undo is not made. made, when given, says whether the
+// host call changed a name (an O_CREAT open of a file that was there did not).
+template <typename Change>
+int named(name_change_kind kind, const char *path, const char *target, Change &&change,
+          const bool *made = nullptr)
+{
+    const unsynced_change_guard guard;
+    if (guard.powered_off())
+        return -EIO;
+    name_change_ticket ticket;
+    if (const int kept = names_prepare(kind, host(path), target ? host(target) : nullptr, ticket)) {
+        fprintf(stderr, "cannot keep what a change of %s removes for a power cut: %s\n",
+                rule_text(path), strerror(-kept));
+        return -EIO;
+    }
+    const int result = change();
+    names_finish(ticket, made != nullptr ? *made : result >= 0);
+    return result;
 }
 
 // Who a new entry is handed to: the requester, when the daemon is root and
@@ -353,16 +387,20 @@ int fs_readlink(const char *path, char *buf, size_t size) noexcept
 int fs_mknod(const char *path, mode_t mode, dev_t device) noexcept
 {
     return hooked(path, OP_MKNOD, [&] {
-        const new_owner owner = owner_for(path);
-        return created(mknodat(base(), host(path), mode, device), path, mode, 0, owner);
+        return named(NAME_CREATE, path, nullptr, [&] {
+            const new_owner owner = owner_for(path);
+            return created(mknodat(base(), host(path), mode, device), path, mode, 0, owner);
+        });
     });
 }
 
 int fs_mkdir(const char *path, mode_t mode) noexcept
 {
     return hooked(path, OP_MKDIR, [&] {
-        const new_owner owner = owner_for(path);
-        return created(mkdirat(base(), host(path), mode), path, S_IFDIR, AT_REMOVEDIR, owner);
+        return named(NAME_MKDIR, path, nullptr, [&] {
+            const new_owner owner = owner_for(path);
+            return created(mkdirat(base(), host(path), mode), path, S_IFDIR, AT_REMOVEDIR, owner);
+        });
     });
 }
 
@@ -376,40 +414,56 @@ int fs_unlink(const char *path) noexcept
             return 0;
         return st.st_size;
     };
-    return hooked(path, OP_UNLINK, request,
-                  [&] { return status(unlinkat(base(), host(path), 0)); });
+    return hooked(path, OP_UNLINK, request, [&] {
+        return named(NAME_UNLINK, path, nullptr,
+                     [&] { return status(unlinkat(base(), host(path), 0)); });
+    });
 }
 
 int fs_rmdir(const char *path) noexcept
 {
-    return hooked(path, OP_RMDIR,
-                  [&] { return status(unlinkat(base(), host(path), AT_REMOVEDIR)); });
+    return hooked(path, OP_RMDIR, [&] {
+        return named(NAME_RMDIR, path, nullptr,
+                     [&] { return status(unlinkat(base(), host(path), AT_REMOVEDIR)); });
+    });
 }
 
 // The hook sees the link text, not where the new link goes.
 int fs_symlink(const char *target, const char *link_path) noexcept
 {
+    if (hidden(link_path))
+        return -ENOENT;
     data_request none;
     return hooked_text(
         target, OP_SYMLINK, none,
         [&] {
-            const new_owner owner = owner_for(link_path);
-            return created(symlinkat(target, base(), host(link_path)), link_path, S_IFLNK, 0,
-                           owner);
+            return named(NAME_CREATE, link_path, nullptr, [&] {
+                const new_owner owner = owner_for(link_path);
+                return created(symlinkat(target, base(), host(link_path)), link_path, S_IFLNK,
+                               0, owner);
+            });
         },
         [] {});
 }
 
 int fs_rename(const char *from, const char *to) noexcept
 {
-    return hooked(from, OP_RENAME,
-                  [&] { return status(renameat(base(), host(from), base(), host(to))); });
+    if (hidden(to))
+        return -ENOENT;
+    return hooked(from, OP_RENAME, [&] {
+        return named(NAME_RENAME, from, to,
+                     [&] { return status(renameat(base(), host(from), base(), host(to))); });
+    });
 }
 
 int fs_link(const char *from, const char *to) noexcept
 {
-    return hooked(from, OP_LINK,
-                  [&] { return status(linkat(base(), host(from), base(), host(to), 0)); });
+    if (hidden(to))
+        return -ENOENT;
+    return hooked(from, OP_LINK, [&] {
+        return named(NAME_CREATE, to, nullptr,
+                     [&] { return status(linkat(base(), host(from), base(), host(to), 0)); });
+    });
 }
 
 int fs_chmod(const char *path, mode_t mode) noexcept
@@ -446,10 +500,13 @@ int store_descriptor(int fd, fuse_file_info *fi)
 
 // A new file is made with O_EXCL, so that only a file this call created is
 // handed over; one that another caller made meanwhile is merely opened.
-int create_file(const char *path, mode_t mode, fuse_file_info *fi)
+// Whether the file was made is also what a power cut must know: only a file
+// made here is a name change.
+int create_file(const char *path, mode_t mode, fuse_file_info *fi, bool &made)
 {
+    made = false;
     const new_owner owner = owner_for(path);
-    if (!owner.hand_over)
+    if (!owner.hand_over && !names_recording())
         return store_descriptor(openat(base(), host(path), fi->flags | O_CLOEXEC, mode), fi);
     const int fd = openat(base(), host(path), fi->flags | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd == -1 && errno == EEXIST && !(fi->flags & O_EXCL))
@@ -457,6 +514,11 @@ int create_file(const char *path, mode_t mode, fuse_file_info *fi)
                                 fi);
     if (fd == -1)
         return -errno;
+    made = true;
+    if (!owner.hand_over) {
+        fi->fh = static_cast<uint64_t>(fd);
+        return 0;
+    }
     const int handed = hand_over(path, fd, owner, S_IFREG | mode, 0);
     if (handed != 0) {
         close(fd);
@@ -503,6 +565,8 @@ int fs_write(const char *path, const char *data, size_t size, off_t offset,
     // A skipped write reports no byte written, or, under written = all, every
     // byte: a write acknowledged and never stored.
     const auto skipped = [&] { return request.written_all ? static_cast<int>(size) : 0; };
+    if (hidden(path))
+        return -ENOENT;
     return hooked_text(rule_text(path), OP_WRITE, request, [&] {
         const size_t moved = static_cast<size_t>(std::min<uint64_t>(size, request.move));
         std::vector<char> altered;
@@ -522,8 +586,10 @@ int fs_write(const char *path, const char *data, size_t size, off_t offset,
                     return -1;
                 }
                 const ssize_t written = pwrite(fd, data, moved, offset);
-                if (written >= 0 && synchronous)
+                if (written >= 0 && synchronous) {
                     unsynced_synced(fd);
+                    names_synced(-1);
+                }
                 return written;
             });
         });
@@ -582,8 +648,10 @@ int fs_fsync(const char *path, int data_only, fuse_file_info *fi) noexcept
             return -EBADF;
         return guarded([&] {
             const int synced = sync_descriptor(fd, data_only);
-            if (synced == 0)
+            if (synced == 0) {
                 unsynced_synced(fd);
+                names_synced(-1);
+            }
             return synced;
         });
     });
@@ -634,7 +702,10 @@ int fs_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t,
     return hooked(path, OP_READDIR, [&] {
         return with_dir_stream(path, fi, [&](DIR *stream) {
             rewinddir(stream);
+            const bool root = host(path)[0] == '.' && host(path)[1] == '\0';
             while (const dirent *entry = readdir(stream)) {
+                if (root && names_hidden(entry->d_name))
+                    continue;
                 struct stat st = {};
                 st.st_ino = entry->d_ino;
                 st.st_mode = static_cast<mode_t>(entry->d_type) << 12;
@@ -658,7 +729,12 @@ int fs_fsyncdir(const char *path, int data_only, fuse_file_info *fi) noexcept
 {
     return hooked(path, OP_FSYNCDIR, [&] {
         return with_dir_stream(path, fi, [&](DIR *stream) {
-            return sync_descriptor(dirfd(stream), data_only);
+            return guarded([&] {
+                const int synced = sync_descriptor(dirfd(stream), data_only);
+                if (synced == 0)
+                    names_synced(dirfd(stream));
+                return synced;
+            });
         });
     });
 }
@@ -684,7 +760,11 @@ int fs_access(const char *path, int mask) noexcept
 
 int fs_create(const char *path, mode_t mode, fuse_file_info *fi) noexcept
 {
-    return hooked(path, OP_CREAT, [&] { return create_file(path, mode, fi); });
+    return hooked(path, OP_CREAT, [&] {
+        bool made = false;
+        return named(
+            NAME_CREATE, path, nullptr, [&] { return create_file(path, mode, fi, made); }, &made);
+    });
 }
 
 // Through the open file when there is one: the path may name another file by

@@ -36,6 +36,8 @@ const char *cannot_act(const injection_rule &rule, fs_op op, const data_request 
         default:
             return "takes no room";
         }
+    case ERRINJ_WRITEBACK:
+        return op == OP_FSYNC ? nullptr : "does not sync";
     default:
         return nullptr;
     }

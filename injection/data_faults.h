@@ -35,6 +35,7 @@ struct data_request {
     std::vector<corruption> corruptions;
     uint64_t room = UINT64_MAX;  // statfs: the least room a full disk has left
     bool written_all = false;    // a skipped write reports every byte written
+    int fd = -1;                 // fsync: the handle's descriptor, for a failed write-back
 };
 
 // Alters the n bytes at buf, which stand at offset in the file, as the
@@ -44,7 +45,8 @@ void injection_corrupt(const data_request &request, const char *path, char *buf,
 
 struct check_state;
 
-// Why a rule of a data kind cannot act on this operation, or none.
+// Why a rule of a data kind (or a write-back) cannot act on this operation,
+// or none.
 const char *cannot_act(const injection_rule &rule, fs_op op, const data_request &request);
 
 // What a full-disk rule does to an operation it governs: spends room or

@@ -162,6 +162,8 @@ int32_t act(injection_rule &rule, check_state &check, int32_t result,
         power_cut(rule, check);
         check.powered_off = true;
         return -EIO;
+    case ERRINJ_WRITEBACK:
+        return writeback_failure(rule, check);
     case ERRINJ_FULL_DISK:
         event["room"] = rule.room;
         if (decision.error != 0) {
@@ -201,9 +203,11 @@ int32_t injection_check(const char *path, fs_op op, data_request &request)
         injection_reload();
         return 0;
     }
-    // After a power cut nothing answers, and nothing draws, until power-on.
+    // After a power cut nothing answers, and nothing draws, until power-on;
+    // but the root still shows, so that tools see a mounted, failing file
+    // system rather than none.
     if (unsynced_powered_off())
-        return -EIO;
+        return op == OP_GETATTR && mount_state.path_prefix == path ? 0 : -EIO;
     if (!mount_state.rules)
         return 0;
 

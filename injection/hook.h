@@ -29,6 +29,7 @@ struct mount_state_record {
     bool strict = false;         // -strict: a rule file with a complaint is refused
     int base_fd = -1;            // the resolved base directory, opened O_PATH
     std::string path_prefix;     // resolved base directory ending in '/'
+    std::string mount_point;     // resolved, for a cut that takes down the mount's users
 };
 
 extern mount_state_record mount_state;

@@ -49,9 +49,13 @@ void trace_load(const rule_set *set)
             entry["bytes"] = *rule.bytes;
         if (rule.kind == ERRINJ_FULL_DISK)
             entry["space"] = rule.space;
-        if (rule.kind == ERRINJ_POWER_CUT) {
+        if (rule.kind == ERRINJ_POWER_CUT || rule.kind == ERRINJ_WRITEBACK) {
             entry["persist"] = rule.persist;
             entry["block"] = rule.block;
+        }
+        if (rule.kind == ERRINJ_POWER_CUT) {
+            entry["names"] = names_model_names[rule.names];
+            entry["kill"] = rule.kill_mount ? "mount" : "caller";
         }
         rules.push_back(std::move(entry));
     }

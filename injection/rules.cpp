@@ -30,6 +30,7 @@ const char *const kind_names[INJECTION_KIND_COUNT] = {
     "errinj_corrupt",
     "errinj_full_disk",
     "errinj_power_cut",
+    "errinj_writeback",
 };
 
 namespace {
@@ -240,6 +241,10 @@ void prepare_rule(rule_set &set, injection_rule &rule, bool quiet)
     rule.room = rule.space;
     rule.name_hash = XXH3_64bits(rule.name.data(), rule.name.size());
 
+    // A write-back fails with EIO unless told otherwise (ENOSPC and EDQUOT
+    // are the others a real one gives).
+    if (rule.kind == ERRINJ_WRITEBACK && rule.errnos.empty())
+        rule.errnos = {EIO};
     rule.lock_errnos = rule.errnos;
     rule.lock_errnos.erase(std::remove(rule.lock_errnos.begin(), rule.lock_errnos.end(), EINTR),
                            rule.lock_errnos.end());
@@ -402,7 +407,7 @@ extern "C" int rule_option_handler(void *user, const char *section,
         rule->count = number_value(set, name, value);
     } else if (strcmp(name, "uid") == 0) {
         rule->uid = number_value(set, name, value);
-    } else if (strcmp(name, "errno") == 0 && of == ERRINJ_ERRNO) {
+    } else if (strcmp(name, "errno") == 0 && (of == ERRINJ_ERRNO || of == ERRINJ_WRITEBACK)) {
         return set_errnos(set, *rule, value) ? 1 : 0;
     } else if (strcmp(name, "bytes") == 0 && (of == ERRINJ_SHORT || of == ERRINJ_CORRUPT)) {
         rule->bytes = number_value(set, name, value);
@@ -413,12 +418,22 @@ extern "C" int rule_option_handler(void *user, const char *section,
         rule->mode = static_cast<corrupt_mode>(mode);
     } else if (strcmp(name, "space") == 0 && of == ERRINJ_FULL_DISK) {
         return set_size(set, rule->space, value) ? 1 : 0;
-    } else if (strcmp(name, "persist") == 0 && of == ERRINJ_POWER_CUT) {
+    } else if (strcmp(name, "persist") == 0 && (of == ERRINJ_POWER_CUT || of == ERRINJ_WRITEBACK)) {
         rule->persist = number_value(set, name, value);
         if (rule->persist > 100)
             find(set, std::string("persist (") + value + ") is not from 0 to 100");
-    } else if (strcmp(name, "block") == 0 && of == ERRINJ_POWER_CUT) {
+    } else if (strcmp(name, "block") == 0 && (of == ERRINJ_POWER_CUT || of == ERRINJ_WRITEBACK)) {
         return set_block(set, rule->block, value) ? 1 : 0;
+    } else if (strcmp(name, "names") == 0 && of == ERRINJ_POWER_CUT) {
+        const int model = set_word(set, name, value, {"synced", "journal", "durable"});
+        if (model < 0)
+            return 0;
+        rule->names = static_cast<names_model>(model);
+    } else if (strcmp(name, "kill") == 0 && of == ERRINJ_POWER_CUT) {
+        const int kill = set_word(set, name, value, {"caller", "mount"});
+        if (kill < 0)
+            return 0;
+        rule->kill_mount = kill == 1;
     } else if (strcmp(name, "written") == 0 && of == ERRINJ_NOOP) {
         const int written = set_word(set, name, value, {"none", "all"});
         if (written < 0)
@@ -541,13 +556,16 @@ std::string rule_describe(const injection_rule &rule)
     line += " after=" + std::to_string(rule.after);
     line += " count=" + (rule.count ? std::to_string(*rule.count) : std::string("unbounded"));
     switch (rule.kind) {
-    case ERRINJ_ERRNO: {
+    case ERRINJ_ERRNO:
+    case ERRINJ_WRITEBACK: {
         std::string names;
         for (const int error : rule.errnos) {
             const char *errno_name = strerrorname_np(error);
             names += (names.empty() ? "" : ",") + std::string(errno_name ? errno_name : "?");
         }
         line += " errno=" + (names.empty() ? std::string("the operation's own") : names);
+        if (rule.kind == ERRINJ_WRITEBACK)
+            line += " persist=" + std::to_string(rule.persist) + " block=" + std::to_string(rule.block);
         break;
     }
     case ERRINJ_NOOP:
@@ -568,7 +586,9 @@ std::string rule_describe(const injection_rule &rule)
         line += " space=" + std::to_string(rule.space);
         break;
     case ERRINJ_POWER_CUT:
-        line += " persist=" + std::to_string(rule.persist) + " block=" + std::to_string(rule.block);
+        line += " persist=" + std::to_string(rule.persist) + " block=" + std::to_string(rule.block) +
+                " names=" + names_model_names[rule.names] + " kill=" +
+                (rule.kill_mount ? "mount" : "caller");
         break;
     case ERRINJ_KILL_CALLER:
         break;

@@ -16,6 +16,7 @@
 
 #include "catalogue.h"
 #include "pattern.h"
+#include "unsynced/names.h"
 
 enum injection_kind : uint32_t {
     ERRINJ_ERRNO,
@@ -26,9 +27,10 @@ enum injection_kind : uint32_t {
     ERRINJ_CORRUPT,    // the bytes read or written are altered
     ERRINJ_FULL_DISK,  // the mount has only so much room
     ERRINJ_POWER_CUT,  // what was never synced is lost, and the mount goes dark
+    ERRINJ_WRITEBACK,  // an fsync fails and takes the file's unsynced data with it
 };
 
-constexpr std::size_t INJECTION_KIND_COUNT = ERRINJ_POWER_CUT + 1;
+constexpr std::size_t INJECTION_KIND_COUNT = ERRINJ_WRITEBACK + 1;
 
 // How errinj_corrupt alters a byte.
 enum corrupt_mode : uint32_t { CORRUPT_FLIP, CORRUPT_ZERO, CORRUPT_RANDOM };
@@ -62,6 +64,8 @@ struct injection_rule {
     uint32_t persist = 0;          // power cut: percent chance a changed block keeps its content
     uint32_t block = 4096;         // power cut: the bytes kept or lost together
     bool written_all = false;      // no-op: a skipped write reports every byte written
+    names_model names = NAMES_SYNCED;  // power cut: when name changes become durable
+    bool kill_mount = false;       // power cut: every process using the mount dies too
     unsigned line = 0;             // where the rule's first assignment stands
 
     // Filled once the file is read; a check reuses them.

@@ -54,7 +54,7 @@ protected:
     {
         unsigned next = 0;
         unsynced_cut_result result;
-        capture([&] { result = unsynced_cut(block, persist, [&] { return uint64_t{next++ * 37}; }); });
+        capture([&] { result = unsynced_cut(block, persist, NAMES_DURABLE, [&] { return uint64_t{next++ * 37}; }); });
         unsynced_power_on();
         return result;
     }
@@ -139,7 +139,7 @@ TEST_F(Unsynced, PersistKeepsWholeBlocksAndTheSizeFollows)
     // Draws per block ascending: keep, lose, keep.
     const uint64_t draws[] = {10, 90, 10};
     unsynced_cut_result result;
-    capture([&] { result = unsynced_cut(4096, 50, [&] { return draws[next++]; }); });
+    capture([&] { result = unsynced_cut(4096, 50, NAMES_DURABLE, [&] { return draws[next++]; }); });
     unsynced_power_on();
     EXPECT_EQ(result.kept, 2u * 4096);
     EXPECT_EQ(result.lost, 4096u);
@@ -152,7 +152,7 @@ TEST_F(Unsynced, PersistKeepsWholeBlocksAndTheSizeFollows)
     unsynced_start(512);
     write_at(fd, std::string(4096, 'm'), 0);
     next = 0;
-    capture([&] { unsynced_cut(512, 50, [&] { return uint64_t{next++ % 2 ? 99u : 0u}; }); });
+    capture([&] { unsynced_cut(512, 50, NAMES_DURABLE, [&] { return uint64_t{next++ % 2 ? 99u : 0u}; }); });
     unsynced_power_on();
     const std::string torn = read_file(dir_ / "f");
     for (std::size_t sector = 0; sector < 8; ++sector)
@@ -215,7 +215,7 @@ TEST_F(Unsynced, AFileTheRecordCannotOpenRefusesTheChange)
 TEST_F(Unsynced, PowerOffStopsChangesUntilPowerOn)
 {
     const int fd = open_file("f", "x");
-    capture([] { unsynced_cut(4096, 0, [] { return uint64_t{0}; }); });
+    capture([] { unsynced_cut(4096, 0, NAMES_DURABLE, [] { return uint64_t{0}; }); });
     {
         const unsynced_change_guard guard;
         EXPECT_TRUE(guard.powered_off());

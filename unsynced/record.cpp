@@ -390,12 +390,12 @@ void write_all(int fd, const char *data, uint64_t length, uint64_t offset)
 
 // One file back to its synced state, but for the blocks that keep their
 // newest content.
-void roll_back(tracked_file &file, uint32_t cut_block, uint32_t persist,
-               const std::function<uint64_t()> &draw, unsynced_cut_result &result)
+bool roll_back(tracked_file &file, uint32_t cut_block, uint32_t persist,
+               const std::function<uint64_t()> &draw, uint64_t &lost, uint64_t &kept_bytes)
 {
     struct stat st;
     if (fstat(file.fd, &st) != 0)
-        return;
+        return false;
     const uint64_t size_before = static_cast<uint64_t>(st.st_size);
     const uint64_t per_cut_block = std::max<uint64_t>(1, cut_block / record.block);
     const uint64_t unit = per_cut_block * record.block;
@@ -411,7 +411,7 @@ void roll_back(tracked_file &file, uint32_t cut_block, uint32_t persist,
         const uint64_t start = changed[i] * unit;
         const uint64_t end = std::min(start + unit, size_before);
         const uint64_t bytes = end > start ? end - start : 0;
-        (kept[i] ? result.kept : result.lost) += bytes;
+        (kept[i] ? kept_bytes : lost) += bytes;
         if (kept[i] && end > file.synced_size)
             final_size = std::max(final_size, end);
     }
@@ -435,7 +435,7 @@ void roll_back(tracked_file &file, uint32_t cut_block, uint32_t persist,
     }
     if (ftruncate(fd, static_cast<off_t>(final_size)) != 0)
         perror("ftruncate");
-    ++result.files;
+    return true;
 }
 
 }  // namespace
@@ -536,11 +536,12 @@ void unsynced_synced(int fd)
         forget(found);
 }
 
-unsynced_cut_result unsynced_cut(uint32_t block_size, uint32_t persist,
+unsynced_cut_result unsynced_cut(uint32_t block_size, uint32_t persist, names_model names,
                                  const std::function<uint64_t()> &draw)
 {
     unsynced_cut_result result;
     const exclusive_power held;
+    result.names_undone = names_undo(names, persist, draw);
     const std::lock_guard<std::mutex> tables(record.mutex);
     std::vector<tracked_file *> in_order;
     for (auto &[id, file] : record.files)
@@ -548,9 +549,27 @@ unsynced_cut_result unsynced_cut(uint32_t block_size, uint32_t persist,
     std::sort(in_order.begin(), in_order.end(),
               [](const tracked_file *a, const tracked_file *b) { return a->order < b->order; });
     for (tracked_file *file : in_order)
-        roll_back(*file, block_size, persist, draw, result);
+        result.files += roll_back(*file, block_size, persist, draw, result.lost, result.kept);
     forget_all();
     record.powered_off = true;
+    return result;
+}
+
+unsynced_writeback_result unsynced_writeback_fail(int fd, uint32_t block_size, uint32_t persist,
+                                                  const std::function<uint64_t()> &draw)
+{
+    unsynced_writeback_result result;
+    const exclusive_power held;
+    const std::lock_guard<std::mutex> tables(record.mutex);
+    struct stat st;
+    if (!record.tracking || fstat(fd, &st) != 0)
+        return result;
+    const auto found = record.files.find(file_id{st.st_dev, st.st_ino});
+    if (found == record.files.end())
+        return result;
+    result.found = true;
+    roll_back(found->second, block_size, persist, draw, result.lost, result.kept);
+    forget(found);
     return result;
 }
 

@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "names.h"
+
 // Saved blocks kept in memory before they go to the temporary file.
 constexpr std::size_t UNSYNCED_MEMORY_BOUND = 64u << 20;
 
@@ -59,15 +61,28 @@ struct unsynced_cut_result {
     std::size_t files = 0;  // files brought back
     uint64_t lost = 0;      // bytes of changed blocks that went back
     uint64_t kept = 0;      // bytes of changed blocks kept
+    std::size_t names_undone = 0;
 };
 
-// The cut: every tracked file goes back to its synced content and size,
-// except the blocks of block_size bytes (a multiple of the tracking size)
-// that draw a value below persist out of 100 (one draw per changed block,
-// files in the order of their first unsynced change, blocks ascending).
-// Then the power is off until unsynced_power_on.
-unsynced_cut_result unsynced_cut(uint32_t block_size, uint32_t persist,
+// The cut: first the name changes that are not durable under names are
+// undone (names.h), then every tracked file goes back to its synced content
+// and size, except the blocks of block_size bytes (a multiple of the
+// tracking size) that draw a value below persist out of 100 (one draw per
+// changed block, files in the order of their first unsynced change, blocks
+// ascending). Then the power is off until unsynced_power_on.
+unsynced_cut_result unsynced_cut(uint32_t block_size, uint32_t persist, names_model names,
                                  const std::function<uint64_t()> &draw);
+
+// A failed write-back: the file behind fd goes back as a cut would bring it
+// back, and is forgotten, so that its next sync has nothing to write. The
+// power stays on. found is false for a file with nothing unsynced.
+struct unsynced_writeback_result {
+    bool found = false;
+    uint64_t lost = 0;
+    uint64_t kept = 0;
+};
+unsynced_writeback_result unsynced_writeback_fail(int fd, uint32_t block_size, uint32_t persist,
+                                                  const std::function<uint64_t()> &draw);
 bool unsynced_powered_off();
 void unsynced_power_on();
 

@@ -177,10 +177,12 @@ TEST(Examples, DataFaultsOnShortReadsBitRotAndAFillingDisk)
 TEST(Examples, PowerCutLosesWhatWasNeverSynced)
 {
     mounted fs(caches_off_direct(), example("power-cut.conf"), 3);
-    const std::string db = fs.at("db");
+    const std::string db = fs.at("db"), mount = fs.mount();
     const int status = in_child([&] {
         const int fd = open(db.c_str(), O_CREAT | O_RDWR, 0644);
-        if (write(fd, "synced", 6) != 6 || fsync(fd) != 0)
+        // The new name is durable once its directory is synced.
+        const int dir = open(mount.c_str(), O_RDONLY | O_DIRECTORY);
+        if (write(fd, "synced", 6) != 6 || fsync(fd) != 0 || fsync(dir) != 0)
             return 1;
         // Appends until the cut kills us.
         for (int i = 0; i < 100000; ++i)

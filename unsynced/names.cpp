@@ -1,0 +1,397 @@
+// The record of name changes and their undo.
+#include "names.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+const char *const names_model_names[3] = {"synced", "journal", "durable"};
+const char NAMES_HIDDEN_DIR[] = ".tavrin-unsynced";
+
+namespace {
+
+// Says the hidden directory is tavrin's, so that a leftover is known as one.
+const char OWNER_MARK[] = "tavrin";
+
+using dir_id = std::pair<dev_t, ino_t>;
+
+struct name_change {
+    uint64_t id = 0;
+    name_change_kind kind = NAME_CREATE;
+    std::string path, target;
+    std::vector<dir_id> dirs;  // the directories it changed
+    bool kept = false;         // the hidden directory holds what it removed, as "<id>"
+    bool replaced_dir = false; // a rename over an empty directory, or an rmdir:
+    mode_t mode = 0;           // the directory's mode and owner
+    uid_t uid = 0;
+    gid_t gid = 0;
+    uint64_t seq = 0;          // when it was made, among changes and syncs
+};
+
+struct names_state {
+    std::mutex mutex;
+    std::atomic<bool> present{false};  // the hidden directory is there
+    bool recording = false;
+    names_model model = NAMES_SYNCED;
+    int base_fd = -1;
+    int hidden_fd = -1;
+    uint64_t next_id = 1;
+    uint64_t next_seq = 1;
+    uint64_t last_sync = 0;            // seq of the last sync of anything
+    std::map<uint64_t, name_change> preparing;
+    std::vector<name_change> pending;  // in the order they were made
+};
+
+names_state names;
+
+std::string parent_of(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+bool directory_of(const std::string &path, dir_id &id)
+{
+    struct stat st;
+    if (fstatat(names.base_fd, parent_of(path).c_str(), &st, 0) != 0)
+        return false;
+    id = {st.st_dev, st.st_ino};
+    return true;
+}
+
+std::string kept_name(uint64_t id)
+{
+    return std::to_string(id);
+}
+
+void drop_kept(const name_change &change)
+{
+    if (change.kept)
+        unlinkat(names.hidden_fd, kept_name(change.id).c_str(), 0);
+}
+
+// Everything below name in dir, and name itself.
+void remove_tree(int dir_fd, const char *name)
+{
+    if (unlinkat(dir_fd, name, 0) == 0 || (errno != EISDIR && errno != EPERM))
+        return;
+    const int fd = openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd == -1)
+        return;
+    DIR *stream = fdopendir(fd);
+    if (stream == nullptr) {
+        close(fd);
+        return;
+    }
+    std::vector<std::string> entries;
+    while (const dirent *entry = readdir(stream))
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+            entries.emplace_back(entry->d_name);
+    for (const std::string &entry : entries)
+        remove_tree(dirfd(stream), entry.c_str());
+    closedir(stream);
+    unlinkat(dir_fd, name, AT_REMOVEDIR);
+}
+
+// Marks durable the pending changes the model says a sync made durable, and
+// every earlier change that shares a directory with one (a directory's
+// entries are written in order); lets them go.
+void let_go_durable(const std::set<dir_id> &synced_dirs)
+{
+    std::set<dir_id> forced;
+    std::vector<bool> durable(names.pending.size());
+    for (std::size_t i = names.pending.size(); i-- > 0;) {
+        const name_change &change = names.pending[i];
+        bool is_durable = false;
+        for (const dir_id &dir : change.dirs)
+            is_durable = is_durable || synced_dirs.count(dir) != 0 || forced.count(dir) != 0;
+        if (is_durable) {
+            durable[i] = true;
+            forced.insert(change.dirs.begin(), change.dirs.end());
+        }
+    }
+    std::vector<name_change> still;
+    for (std::size_t i = 0; i < names.pending.size(); ++i) {
+        if (durable[i])
+            drop_kept(names.pending[i]);
+        else
+            still.push_back(std::move(names.pending[i]));
+    }
+    names.pending.swap(still);
+}
+
+void forget_all()
+{
+    for (const name_change &change : names.pending)
+        drop_kept(change);
+    for (const auto &[id, change] : names.preparing)
+        drop_kept(change);
+    names.pending.clear();
+    names.preparing.clear();
+}
+
+void say(const char *what, const std::string &path)
+{
+    fprintf(stderr, "power cut: cannot %s %s: %s\n", what, path.c_str(), strerror(errno));
+}
+
+// Brings a kept entry back at path, never over one that is there.
+void bring_back(const name_change &change, const std::string &path)
+{
+    if (renameat2(names.hidden_fd, kept_name(change.id).c_str(), names.base_fd, path.c_str(),
+                  RENAME_NOREPLACE) != 0)
+        say("bring back", path);
+}
+
+void remake_dir(const name_change &change, const std::string &path)
+{
+    if (mkdirat(names.base_fd, path.c_str(), change.mode & 07777) != 0) {
+        say("bring back", path);
+        return;
+    }
+    if (fchownat(names.base_fd, path.c_str(), change.uid, change.gid, AT_SYMLINK_NOFOLLOW) != 0 ||
+        fchmodat(names.base_fd, path.c_str(), change.mode & 07777, 0) != 0)
+        say("restore the owner and mode of", path);
+}
+
+void undo(const name_change &change)
+{
+    switch (change.kind) {
+    case NAME_CREATE:
+        if (unlinkat(names.base_fd, change.path.c_str(), 0) != 0)
+            say("remove", change.path);
+        break;
+    case NAME_MKDIR:  // with everything in it, which was never reachable
+        remove_tree(names.base_fd, change.path.c_str());
+        break;
+    case NAME_UNLINK:
+        bring_back(change, change.path);
+        break;
+    case NAME_RMDIR:
+        remake_dir(change, change.path);
+        break;
+    case NAME_RENAME:
+        if (renameat2(names.base_fd, change.target.c_str(), names.base_fd, change.path.c_str(),
+                      RENAME_NOREPLACE) != 0) {
+            say("rename back", change.target);
+            break;
+        }
+        if (change.kept)
+            bring_back(change, change.target);
+        else if (change.replaced_dir)
+            remake_dir(change, change.target);
+        break;
+    }
+}
+
+int make_hidden_dir()
+{
+    // Start-up removed a leftover of ours: one there now is someone else's.
+    if (mkdirat(names.base_fd, NAMES_HIDDEN_DIR, 0700) != 0)
+        return -errno;
+    names.hidden_fd = openat(names.base_fd, NAMES_HIDDEN_DIR,
+                             O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (names.hidden_fd == -1)
+        return -errno;
+    const int mark = openat(names.hidden_fd, OWNER_MARK, O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+    if (mark == -1) {
+        const int error = errno;
+        close(names.hidden_fd);
+        names.hidden_fd = -1;
+        return -error;
+    }
+    close(mark);
+    names.present = true;
+    return 0;
+}
+
+}  // namespace
+
+int names_clear_leftover(int base_fd)
+{
+    struct stat st;
+    if (fstatat(base_fd, NAMES_HIDDEN_DIR, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return 0;
+    const std::string mark = std::string(NAMES_HIDDEN_DIR) + "/" + OWNER_MARK;
+    if (!S_ISDIR(st.st_mode) || fstatat(base_fd, mark.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return -EEXIST;
+    remove_tree(base_fd, NAMES_HIDDEN_DIR);
+    return 0;
+}
+
+int names_start(int base_fd, names_model model)
+{
+    const std::lock_guard<std::mutex> held(names.mutex);
+    if (names.recording && names.base_fd == base_fd) {
+        names.model = std::min(names.model, model);
+        return 0;
+    }
+    names.base_fd = base_fd;
+    names.model = model;
+    if (const int made = make_hidden_dir())
+        return made;
+    names.recording = true;
+    return 0;
+}
+
+void names_stop()
+{
+    const std::lock_guard<std::mutex> held(names.mutex);
+    if (!names.present && !names.recording)
+        return;
+    forget_all();
+    names.recording = false;
+    names.present = false;
+    if (names.hidden_fd != -1)
+        close(names.hidden_fd);
+    names.hidden_fd = -1;
+    remove_tree(names.base_fd, NAMES_HIDDEN_DIR);
+}
+
+bool names_recording()
+{
+    const std::lock_guard<std::mutex> held(names.mutex);
+    return names.recording;
+}
+
+bool names_hidden(const char *path)
+{
+    if (!names.present)
+        return false;
+    const std::size_t length = sizeof NAMES_HIDDEN_DIR - 1;
+    return strncmp(path, NAMES_HIDDEN_DIR, length) == 0 &&
+           (path[length] == '\0' || path[length] == '/');
+}
+
+int names_prepare(name_change_kind kind, const char *path, const char *target,
+                  name_change_ticket &ticket)
+{
+    ticket = {};
+    const std::lock_guard<std::mutex> held(names.mutex);
+    if (!names.recording)
+        return 0;
+    try {
+        name_change change;
+        change.id = names.next_id++;
+        change.kind = kind;
+        change.path = path;
+        if (target != nullptr)
+            change.target = target;
+        dir_id dir;
+        for (const std::string *name : {&change.path, &change.target}) {
+            if (name->empty())
+                continue;
+            if (!directory_of(*name, dir))
+                return 0;  // no such directory: the host call fails on its own
+            if (std::find(change.dirs.begin(), change.dirs.end(), dir) == change.dirs.end())
+                change.dirs.push_back(dir);
+        }
+        // What the change removes is kept until the change is durable.
+        struct stat st;
+        const std::string &removed = kind == NAME_RENAME ? change.target : change.path;
+        const bool removes = kind == NAME_UNLINK || kind == NAME_RMDIR || kind == NAME_RENAME;
+        if (removes && fstatat(names.base_fd, removed.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISDIR(st.st_mode)) {
+                if (kind == NAME_UNLINK)
+                    return 0;  // fails on its own with EISDIR
+                change.replaced_dir = true;
+                change.mode = st.st_mode;
+                change.uid = st.st_uid;
+                change.gid = st.st_gid;
+            } else if (kind != NAME_RMDIR) {
+                if (linkat(names.base_fd, removed.c_str(), names.hidden_fd,
+                           kept_name(change.id).c_str(), 0) != 0)
+                    return -errno;
+                change.kept = true;
+            }
+        } else if (kind == NAME_UNLINK || kind == NAME_RMDIR) {
+            return 0;  // nothing there: the host call fails on its own
+        }
+        ticket.recorded = true;
+        ticket.id = change.id;
+        names.preparing.emplace(change.id, std::move(change));
+    } catch (const std::bad_alloc &) {
+        return -ENOMEM;
+    }
+    return 0;
+}
+
+void names_finish(const name_change_ticket &ticket, bool made)
+{
+    if (!ticket.recorded)
+        return;
+    const std::lock_guard<std::mutex> held(names.mutex);
+    const auto found = names.preparing.find(ticket.id);
+    if (found == names.preparing.end())
+        return;  // a cut came between: it let the change go
+    name_change change = std::move(found->second);
+    names.preparing.erase(found);
+    if (!made) {
+        drop_kept(change);
+        return;
+    }
+    change.seq = names.next_seq++;
+    names.pending.push_back(std::move(change));
+}
+
+void names_synced(int dir_fd)
+{
+    const std::lock_guard<std::mutex> held(names.mutex);
+    if (!names.recording)
+        return;
+    names.last_sync = names.next_seq++;
+    std::set<dir_id> synced_dirs;
+    struct stat st;
+    if (dir_fd != -1 && fstat(dir_fd, &st) == 0)
+        synced_dirs.insert({st.st_dev, st.st_ino});
+    if (names.model == NAMES_JOURNAL) {
+        for (const name_change &change : names.pending)
+            drop_kept(change);
+        names.pending.clear();
+        return;
+    }
+    if (!synced_dirs.empty())
+        let_go_durable(synced_dirs);
+}
+
+std::size_t names_undo(names_model model, uint32_t persist,
+                       const std::function<uint64_t()> &draw)
+{
+    const std::lock_guard<std::mutex> held(names.mutex);
+    std::vector<const name_change *> lost;
+    if (names.recording && model != NAMES_DURABLE) {
+        for (const name_change &change : names.pending)
+            if (model == NAMES_SYNCED || change.seq > names.last_sync)
+                lost.push_back(&change);
+        // A journal commits in order: what is kept is a prefix.
+        std::size_t kept = 0;
+        while (persist > 0 && kept < lost.size() && draw() % 100 < persist)
+            ++kept;
+        lost.erase(lost.begin(), lost.begin() + static_cast<std::ptrdiff_t>(kept));
+        for (auto change = lost.rbegin(); change != lost.rend(); ++change)
+            undo(**change);
+    }
+    const std::size_t undone = lost.size();
+    forget_all();
+    return undone;
+}
+
+std::size_t names_pending()
+{
+    const std::lock_guard<std::mutex> held(names.mutex);
+    return names.pending.size();
+}
