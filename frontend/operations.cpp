@@ -642,8 +642,11 @@ int sync_descriptor(int fd, int data_only)
 
 int fs_fsync(const char *path, int data_only, fuse_file_info *fi) noexcept
 {
-    return hooked(path, OP_FSYNC, [&] {
-        const int fd = handle_fd(fi);
+    // A failed write-back rolls back the file behind the handle.
+    data_request request;
+    request.fd = handle_fd(fi);
+    return hooked(path, OP_FSYNC, request, [&] {
+        const int fd = request.fd;
         if (fd == -1)
             return -EBADF;
         return guarded([&] {
