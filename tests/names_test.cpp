@@ -173,7 +173,10 @@ TEST_F(Names, TheHiddenDirectoryComesAndGoes)
     ASSERT_EQ(mkdir((dir_ / NAMES_HIDDEN_DIR).c_str(), 0755), 0);
     EXPECT_EQ(names_clear_leftover(base_fd_), -EEXIST);
     EXPECT_NE(names_start(base_fd_, NAMES_SYNCED), 0);
-    EXPECT_EQ(access((dir_ / NAMES_HIDDEN_DIR).c_str(), F_OK), 0);
+    name_change_ticket ticket;
+    EXPECT_NE(names_prepare(NAME_CREATE, "new", nullptr, ticket), 0) << "never unrecorded";
+    names_stop();
+    EXPECT_EQ(access((dir_ / NAMES_HIDDEN_DIR).c_str(), F_OK), 0) << "someone else's stays";
 }
 
 }  // namespace

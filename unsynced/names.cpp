@@ -46,6 +46,7 @@ struct names_state {
     std::mutex mutex;
     std::atomic<bool> present{false};  // the hidden directory is there
     bool recording = false;
+    int failed = 0;  // recording could not start: every change is refused with it
     names_model model = NAMES_SYNCED;
     int base_fd = -1;
     int hidden_fd = -1;
@@ -238,14 +239,13 @@ int names_start(int base_fd, names_model model)
     const std::lock_guard<std::mutex> held(names.mutex);
     if (names.recording && names.base_fd == base_fd) {
         names.model = std::min(names.model, model);
-        return 0;
+        return names.failed;
     }
     names.base_fd = base_fd;
     names.model = model;
-    if (const int made = make_hidden_dir())
-        return made;
     names.recording = true;
-    return 0;
+    names.failed = make_hidden_dir();
+    return names.failed;
 }
 
 void names_stop()
@@ -253,13 +253,16 @@ void names_stop()
     const std::lock_guard<std::mutex> held(names.mutex);
     if (!names.present && !names.recording)
         return;
+    const bool ours = names.present;
     forget_all();
     names.recording = false;
+    names.failed = 0;
     names.present = false;
     if (names.hidden_fd != -1)
         close(names.hidden_fd);
     names.hidden_fd = -1;
-    remove_tree(names.base_fd, NAMES_HIDDEN_DIR);
+    if (ours)
+        remove_tree(names.base_fd, NAMES_HIDDEN_DIR);
 }
 
 bool names_recording()
@@ -284,6 +287,8 @@ int names_prepare(name_change_kind kind, const char *path, const char *target,
     const std::lock_guard<std::mutex> held(names.mutex);
     if (!names.recording)
         return 0;
+    if (names.failed != 0)
+        return names.failed;  // no change of names is ever made unrecorded
     try {
         name_change change;
         change.id = names.next_id++;

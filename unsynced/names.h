@@ -54,7 +54,7 @@ int names_clear_leftover(int base_fd);
 // recording started already keeps its changes and takes the weaker model.
 // stop forgets every change, removes the hidden directory and ends the
 // recording. 0, or the negated errno when the hidden directory cannot be
-// made.
+// made: every change of names is then refused with it until stop.
 int names_start(int base_fd, names_model model);
 void names_stop();
 bool names_recording();

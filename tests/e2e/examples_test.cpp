@@ -250,4 +250,31 @@ TEST(Examples, ChangingRulesMoveTheFaultsWhileMounted)
     expect_clean_unmount(fs);
 }
 
+// The replacement of a file by "write a temporary, rename it over, sync the
+// directory", cut after the directory sync: without a sync of the
+// temporary's data the file is left empty, with one it holds the new content.
+TEST(Examples, ReplacingAFileNeedsItsDataSyncedBeforeTheRename)
+{
+    const std::string dir = std::string(EXAMPLES_DIR) + "/replace-file";
+    for (const std::string variant : {"buggy", "fixed"}) {
+        const temp_dir base;
+        write_file(base / "data", "old content\n");
+        const int status = in_child([&] {
+            freopen("/dev/null", "w", stderr);
+            exec_or_exit({TAVRIN_RUN_BINARY, "-rules=" + dir + "/tavrin.conf", base.path(), "--",
+                          "/bin/sh", dir + "/replace.sh", variant},
+                         126);
+            return 126;
+        });
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGKILL) << status;
+        const int checked = in_child([&] {
+            freopen("/dev/null", "w", stdout);
+            exec_or_exit({"/bin/sh", dir + "/check.sh", base.path()}, 126);
+            return 126;
+        });
+        EXPECT_EQ(WEXITSTATUS(checked), variant == "buggy" ? 1 : 0) << variant;
+        EXPECT_EQ(read_file(base / "data"), variant == "buggy" ? "" : "new content\n") << variant;
+    }
+}
+
 }  // namespace
