@@ -11,6 +11,9 @@
 #include <cerrno>
 #include <cstdio>
 
+#include <vector>
+
+#include "../control/server.h"
 #include "../injection/hook.h"
 
 namespace {
@@ -19,6 +22,7 @@ int wake_pipe[2] = {-1, -1};
 pthread_t thread;
 bool running = false;
 bool reread_on_hangup = false;
+bool controlled = false;
 
 constexpr char HANGUP = 'h';
 constexpr char STOP = 's';
@@ -35,14 +39,19 @@ void on_hangup(int)
 
 void *serve(void *)
 {
+    std::vector<pollfd> fds;
     for (;;) {
-        pollfd wake = {wake_pipe[0], POLLIN, 0};
-        if (poll(&wake, 1, -1) < 0) {
+        fds.assign(1, {wake_pipe[0], POLLIN, 0});
+        control_wanted(fds);
+        if (poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR)
                 continue;
             perror("poll");
             return nullptr;
         }
+        control_serve(fds);
+        if (!(fds[0].revents & POLLIN))
+            continue;
         char byte = 0;
         if (read(wake_pipe[0], &byte, 1) != 1)
             continue;
@@ -60,9 +69,14 @@ void events_reread_on_hangup(bool reread)
     reread_on_hangup = reread;
 }
 
+void events_serve_control(bool serve)
+{
+    controlled = serve;
+}
+
 bool events_start()
 {
-    if (running || !reread_on_hangup)
+    if (running || (!reread_on_hangup && !controlled))
         return true;
     if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         perror("pipe");
@@ -100,6 +114,7 @@ void events_stop()
     }
     pthread_join(thread, nullptr);
     running = false;
+    control_close();
     close(wake_pipe[0]);
     close(wake_pipe[1]);
     wake_pipe[0] = wake_pipe[1] = -1;

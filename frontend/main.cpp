@@ -19,6 +19,7 @@
 #include "../injection/hook.h"
 #include "../trace/trace.h"
 #include "../unsynced/names.h"
+#include "../control/server.h"
 #include "events.h"
 #include "operations.h"
 
@@ -45,6 +46,7 @@ const char USAGE[] =
     "    -rules=FILE            read the rules from FILE, not BASEDIR/tavrin.conf\n"
     "    -strict                refuse a rule file with a mistake in it\n"
     "    -check-rules=FILE      check a rule file and mount nothing\n"
+    "    -control=PATH          answer requests on a Unix socket at PATH\n"
     "\n";
 
 enum {
@@ -67,6 +69,7 @@ struct startup_options {
     char *rules;
     int strict;
     char *check_rules;
+    char *control;
     char *mount_point;  // the first argument that is not an option
     // Mount options start-up looks at before passing them on.
     bool allow_other;
@@ -87,6 +90,7 @@ const fuse_opt option_table[] = {
     {"-rules=%s", offsetof(startup_options, rules), 0},
     {"-strict", offsetof(startup_options, strict), 1},
     {"-check-rules=%s", offsetof(startup_options, check_rules), 0},
+    {"-control=%s", offsetof(startup_options, control), 0},
     FUSE_OPT_KEY("-d", KEY_DEBUG),
     FUSE_OPT_KEY("-V", KEY_VERSION),
     FUSE_OPT_KEY("-v", KEY_VERSION),
@@ -385,6 +389,9 @@ int main(int argc, char *argv[])
         free(rules_path);
         events_reread_on_hangup(true);
     }
+    // With a control socket a cut may be ordered at any moment: everything is
+    // recorded from the start.
+    mount_state.control = given.control != nullptr;
     rule_set_ptr rules = injection_load_rules();
     if (injection_rules_refused(rules.get())) {
         fprintf(stderr, "rules ('%s') refused: nothing mounted\n", mount_state.config_path.c_str());
@@ -416,10 +423,22 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    if (given.control != nullptr) {
+        const std::string control = take_text(given.control);
+        if (const int error = control_open(control.c_str())) {
+            fprintf(stderr, "control ('%s') cannot listen: %s\n", control.c_str(),
+                    error == -EEXIST ? "something is there already" : strerror(-error));
+            fuse_opt_free_args(&args);
+            return 1;
+        }
+        events_serve_control(true);
+    }
+
     printf("starting FUSE filesystem tavrin\n");
     const int result = run_fuse(args);
-    // The record's hidden directory goes with the mount.
+    // The record's hidden directory and the control socket go with the mount.
     names_stop();
+    control_close();
 
     fuse_opt_free_args(&args);
     if (result == 0)

@@ -93,7 +93,10 @@ bool rule_hit(injection_rule &rule, check_state &check)
     // loses it costs no pattern work and the rand() sequence depends only on
     // the order of checks. A probability of 0 is a rule switched off.
     const uint64_t draw = check.draws.next(DRAW_PROBABILITY);
-    if (rule.probability_ppm) {
+    if (rule.armed) {
+        // Ordered to fire: the draw is made, so the sequence stays the same,
+        // and its outcome does not count.
+    } else if (rule.probability_ppm) {
         // A decimal probability: the same draw, on a scale of millionths.
         if (draw % 1000000 >= *rule.probability_ppm) {
             report.add_skip(rule, "probability", rule.probability_text);

@@ -97,11 +97,11 @@ int32_t apply_rule(injection_rule &rule, check_state &check, int32_t result)
     skip_report &report = check.report;
     if (!rule_hit(rule, check))
         return result;
-    if (rule.hits <= rule.after) {
+    if (rule.hits <= rule.after && !rule.armed) {
         report.add_skip(rule, "after", rule.after, "is not reached");
         return result;
     }
-    if (rule.count && rule.fires >= *rule.count) {
+    if (rule.count && rule.fires >= *rule.count && !rule.armed) {
         report.add_skip(rule, "count", *rule.count, "is reached");
         return result;
     }
@@ -112,6 +112,7 @@ int32_t apply_rule(injection_rule &rule, check_state &check, int32_t result)
             return result;
     }
     ++rule.fires;
+    rule.armed = false;
     const bool tracing = trace_enabled();
     if (tracing)
         check.event = fire_event(rule, check);

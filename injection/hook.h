@@ -27,6 +27,7 @@ struct mount_state_record {
     bool direct_io = false;      // -o direct_io given: callers see short reads as such
     bool keyed_draws = false;    // -draws=keyed: draws hashed from what they decide
     bool strict = false;         // -strict: a rule file with a complaint is refused
+    bool control = false;        // -control: everything is recorded, for a cut at any moment
     int base_fd = -1;            // the resolved base directory, opened O_PATH
     std::string path_prefix;     // resolved base directory ending in '/'
     std::string mount_point;     // resolved, for a cut that takes down the mount's users
@@ -51,7 +52,8 @@ void injection_install_rules(rule_set_ptr set);
 
 // What an operation on the rule file does: power back on after a cut, the
 // summaries of the set in force, then a fresh set. Under the hook's lock.
-void injection_reload();
+// A set -strict refuses is handed to refused, when given.
+void injection_reload(rule_set_ptr *refused = nullptr);
 
 // The same from outside any check: takes the hook's lock.
 void injection_reread();

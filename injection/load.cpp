@@ -132,7 +132,7 @@ void injection_install_rules(rule_set_ptr set)
     mount_state.rules = std::move(set);
 }
 
-void injection_reload()
+void injection_reload(rule_set_ptr *refused)
 {
     power_on_if_off();
     if (!mount_state.strict) {
@@ -146,6 +146,8 @@ void injection_reload()
     if (injection_rules_refused(set.get())) {
         fprintf(stderr, "rules ('%s') refused: the rules in force stay\n",
                 mount_state.config_path.c_str());
+        if (refused != nullptr)
+            *refused = std::move(set);
         return;
     }
     injection_trace_summary();

@@ -74,6 +74,11 @@ void track_for(const rule_set *set)
         if (rule.kind == ERRINJ_POWER_CUT)
             names = std::min(names, rule.names);
     }
+    // Under -control a cut may be ordered at any moment.
+    if (mount_state.control) {
+        block = block == 0 ? 4096 : std::min(block, 4096u);
+        names = NAMES_SYNCED;
+    }
     if (names == NAMES_DURABLE || mount_state.base_fd == -1) {
         names_stop();
     } else if (const int error = names_start(mount_state.base_fd, names)) {

@@ -83,6 +83,7 @@ struct injection_rule {
     uint64_t hits = 0;    // visits that passed the draw and every filter
     uint64_t fires = 0;   // hits that acted
     uint64_t room = 0;    // full disk: what is left of space
+    bool armed = false;   // ordered to fire at its next hit, whatever its odds
 
     injection_rule(injection_kind k, std::string full_name)
         : name(std::move(full_name)), kind(k) {}

@@ -133,6 +133,12 @@ std::vector<char *> argv_of(std::vector<std::string> &words)
     return argv;
 }
 
+// The control socket of a run: beside its mount point, never in the mirror.
+std::string control_path(const std::string &mount_point)
+{
+    return mount_point + ".control";
+}
+
 pid_t start_tavrin(const invocation &run, const std::string &mount_point)
 {
     std::vector<std::string> words = {tavrin_program(), mount_point, "-basedir=" + run.basedir,
@@ -141,6 +147,7 @@ pid_t start_tavrin(const invocation &run, const std::string &mount_point)
         words.push_back("-rules=" + run.rules);
     if (!run.lenient)
         words.push_back("-strict");
+    words.push_back("-control=" + control_path(mount_point));
     words.insert(words.end(), run.tavrin_options.begin(), run.tavrin_options.end());
     const int log = run.log.empty() ? dup(2)
                                     : open(run.log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -270,7 +277,8 @@ int run_command(invocation &run, const std::string &mount_point)
         for (std::size_t i = 0; i < std::size(ENDING_SIGNALS); ++i)
             sigaction(ENDING_SIGNALS[i], &original_actions[i], nullptr);
         sigprocmask(SIG_SETMASK, &unblocked, nullptr);
-        if (chdir(mount_point.c_str()) != 0 || setenv("TAVRIN_MOUNT", mount_point.c_str(), 1) != 0)
+        if (chdir(mount_point.c_str()) != 0 || setenv("TAVRIN_MOUNT", mount_point.c_str(), 1) != 0 ||
+            setenv("TAVRIN_CONTROL", control_path(mount_point).c_str(), 1) != 0)
             _exit(RUN_FAILED);
         std::vector<char *> argv = argv_of(run.command);
         execvp(argv[0], argv.data());
@@ -482,6 +490,7 @@ int main(int argc, char **argv)
 
     tear_down(tavrin, mount_point);
     rmdir(mount_point.c_str());
+    unlink(control_path(mount_point).c_str());  // tavrin's own, should it have been killed
     std::vector<std::string> never_fired;
     std::size_t rules = 0;
     if (tavrin > 0)

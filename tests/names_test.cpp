@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <functional>
 #include <set>
 #include <string>
@@ -151,6 +152,22 @@ TEST_F(Names, PersistKeepsAPrefixInOrder)
         EXPECT_EQ(access((dir_ / name).c_str(), F_OK), 0) << name;
     for (const char *name : {"3", "4"})
         EXPECT_EQ(access((dir_ / name).c_str(), F_OK), -1) << name;
+}
+
+// A file (or directory) made and removed again while neither change is
+// durable cancels out: nothing is kept, nothing undone.
+TEST_F(Names, WhatIsMadeAndRemovedBeforeItIsDurableCancelsOut)
+{
+    ASSERT_EQ(names_start(base_fd_, NAMES_SYNCED), 0);
+    change(NAME_CREATE, "tmp", nullptr, [&] { return close(openat(base_fd_, "tmp", O_CREAT | O_WRONLY, 0644)); });
+    change(NAME_MKDIR, "d", nullptr, [&] { return mkdirat(base_fd_, "d", 0755); });
+    change(NAME_UNLINK, "tmp", nullptr, [&] { return unlinkat(base_fd_, "tmp", 0); });
+    change(NAME_RMDIR, "d", nullptr, [&] { return unlinkat(base_fd_, "d", AT_REMOVEDIR); });
+    EXPECT_EQ(names_pending(), 0u);
+    const std::string hidden = dir_ / NAMES_HIDDEN_DIR;
+    EXPECT_EQ(std::system(("test $(ls -A '" + hidden + "' | wc -l) = 1").c_str()), 0)
+        << "only the owner's mark";
+    EXPECT_EQ(names_undo(NAMES_SYNCED, 0, never), 0u);
 }
 
 // The hidden directory is there only while names are recorded, is hidden,

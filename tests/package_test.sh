@@ -9,7 +9,7 @@ scratch=$(mktemp -d /tmp/tavrin-package.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-for page in "$source_dir/docs/tavrin.1" "$source_dir/docs/tavrin.conf.5"; do
+for page in "$source_dir/docs/tavrin.1" "$source_dir/docs/tavrin-ctl.1" "$source_dir/docs/tavrin.conf.5"; do
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "$page: $warnings"
     lexgrog "$page" >/dev/null || fail "$page: no NAME section lexgrog can read"
@@ -23,7 +23,8 @@ for needed in libfuse2 libinih1 libxxhash0 fuse; do
 done
 
 dpkg -x "$deb" "$scratch/root"
-for file in usr/bin/tavrin usr/bin/tavrin-run usr/share/man/man1/tavrin.1 \
+for file in usr/bin/tavrin usr/bin/tavrin-run usr/bin/tavrin-ctl usr/share/man/man1/tavrin.1 \
+            usr/share/man/man1/tavrin-ctl.1 \
             usr/share/man/man5/tavrin.conf.5 usr/share/doc/tavrin/examples/flaky-disk.conf; do
     [ -e "$scratch/root/$file" ] || fail "the package lacks /$file"
 done

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <unordered_map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,6 +41,8 @@ struct name_change {
     uid_t uid = 0;
     gid_t gid = 0;
     uint64_t seq = 0;          // when it was made, among changes and syncs
+    bool cancelled = false;    // undone by a later change before it was durable
+    uint64_t cancels = 0;      // an unlink or rmdir: the seq of the change it cancels
 };
 
 struct names_state {
@@ -55,6 +58,11 @@ struct names_state {
     uint64_t last_sync = 0;            // seq of the last sync of anything
     std::map<uint64_t, name_change> preparing;
     std::vector<name_change> pending;  // in the order they were made
+    std::size_t cancelled = 0;         // of pending
+    // The pending create or mkdir that is still the latest change naming a
+    // path, by path: its unlink or rmdir cancels both, with nothing to keep
+    // (a temporary file made and removed costs no link).
+    std::unordered_map<std::string, uint64_t> fresh;
 };
 
 names_state names;
@@ -83,6 +91,36 @@ void drop_kept(const name_change &change)
 {
     if (change.kept)
         unlinkat(names.hidden_fd, kept_name(change.id).c_str(), 0);
+}
+
+name_change *pending_by_seq(uint64_t seq)
+{
+    const auto at = std::lower_bound(
+        names.pending.begin(), names.pending.end(), seq,
+        [](const name_change &change, uint64_t wanted) { return change.seq < wanted; });
+    return at != names.pending.end() && at->seq == seq ? &*at : nullptr;
+}
+
+// A change naming path (or a path below it) ends the freshness of path and
+// of every directory above it.
+void no_longer_fresh(std::string path)
+{
+    if (names.fresh.empty())
+        return;
+    while (!path.empty() && path != ".") {
+        names.fresh.erase(path);
+        path = parent_of(path);
+    }
+}
+
+void compact()
+{
+    if (names.cancelled * 2 < names.pending.size() + 64)
+        return;
+    names.pending.erase(std::remove_if(names.pending.begin(), names.pending.end(),
+                                       [](const name_change &change) { return change.cancelled; }),
+                        names.pending.end());
+    names.cancelled = 0;
 }
 
 // Everything below name in dir, and name itself.
@@ -117,6 +155,10 @@ void let_go_durable(const std::set<dir_id> &synced_dirs)
     std::vector<bool> durable(names.pending.size());
     for (std::size_t i = names.pending.size(); i-- > 0;) {
         const name_change &change = names.pending[i];
+        if (change.cancelled) {
+            durable[i] = true;
+            continue;
+        }
         bool is_durable = false;
         for (const dir_id &dir : change.dirs)
             is_durable = is_durable || synced_dirs.count(dir) != 0 || forced.count(dir) != 0;
@@ -127,12 +169,15 @@ void let_go_durable(const std::set<dir_id> &synced_dirs)
     }
     std::vector<name_change> still;
     for (std::size_t i = 0; i < names.pending.size(); ++i) {
+        if (!durable[i])
+            still.push_back(std::move(names.pending[i]));
+        else if (names.pending[i].kind == NAME_CREATE || names.pending[i].kind == NAME_MKDIR)
+            names.fresh.erase(names.pending[i].path);
         if (durable[i])
             drop_kept(names.pending[i]);
-        else
-            still.push_back(std::move(names.pending[i]));
     }
     names.pending.swap(still);
+    names.cancelled = 0;
 }
 
 void forget_all()
@@ -143,6 +188,8 @@ void forget_all()
         drop_kept(change);
     names.pending.clear();
     names.preparing.clear();
+    names.fresh.clear();
+    names.cancelled = 0;
 }
 
 void say(const char *what, const std::string &path)
@@ -305,25 +352,45 @@ int names_prepare(name_change_kind kind, const char *path, const char *target,
             if (std::find(change.dirs.begin(), change.dirs.end(), dir) == change.dirs.end())
                 change.dirs.push_back(dir);
         }
+        // A create or mkdir still pending and still the latest change of its
+        // path is cancelled with its removal: nothing to keep.
+        if (kind == NAME_UNLINK || kind == NAME_RMDIR) {
+            const auto fresh = names.fresh.find(change.path);
+            name_change *made = fresh == names.fresh.end() ? nullptr : pending_by_seq(fresh->second);
+            if (made != nullptr && !made->cancelled &&
+                made->kind == (kind == NAME_UNLINK ? NAME_CREATE : NAME_MKDIR)) {
+                made->cancelled = true;
+                ++names.cancelled;
+                change.cancels = made->seq;
+                ticket.recorded = true;
+                ticket.id = change.id;
+                names.preparing.emplace(change.id, std::move(change));
+                return 0;
+            }
+        }
         // What the change removes is kept until the change is durable.
         struct stat st;
-        const std::string &removed = kind == NAME_RENAME ? change.target : change.path;
-        const bool removes = kind == NAME_UNLINK || kind == NAME_RMDIR || kind == NAME_RENAME;
-        if (removes && fstatat(names.base_fd, removed.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (kind == NAME_UNLINK) {
+            if (linkat(names.base_fd, change.path.c_str(), names.hidden_fd,
+                       kept_name(change.id).c_str(), 0) != 0)
+                // Nothing there, or a directory: the host call fails on its own.
+                return errno == ENOENT || errno == EPERM || errno == ENOTDIR ? 0 : -errno;
+            change.kept = true;
+        } else if ((kind == NAME_RMDIR || kind == NAME_RENAME) &&
+                   fstatat(names.base_fd, (kind == NAME_RENAME ? change.target : change.path).c_str(),
+                           &st, AT_SYMLINK_NOFOLLOW) == 0) {
             if (S_ISDIR(st.st_mode)) {
-                if (kind == NAME_UNLINK)
-                    return 0;  // fails on its own with EISDIR
                 change.replaced_dir = true;
                 change.mode = st.st_mode;
                 change.uid = st.st_uid;
                 change.gid = st.st_gid;
-            } else if (kind != NAME_RMDIR) {
-                if (linkat(names.base_fd, removed.c_str(), names.hidden_fd,
+            } else if (kind == NAME_RENAME) {
+                if (linkat(names.base_fd, change.target.c_str(), names.hidden_fd,
                            kept_name(change.id).c_str(), 0) != 0)
                     return -errno;
                 change.kept = true;
             }
-        } else if (kind == NAME_UNLINK || kind == NAME_RMDIR) {
+        } else if (kind == NAME_RMDIR) {
             return 0;  // nothing there: the host call fails on its own
         }
         ticket.recorded = true;
@@ -345,11 +412,26 @@ void names_finish(const name_change_ticket &ticket, bool made)
         return;  // a cut came between: it let the change go
     name_change change = std::move(found->second);
     names.preparing.erase(found);
+    if (change.cancels != 0) {
+        name_change *cancelled = pending_by_seq(change.cancels);
+        if (made)
+            names.fresh.erase(change.path);
+        else if (cancelled != nullptr && cancelled->cancelled) {
+            cancelled->cancelled = false;
+            --names.cancelled;
+        }
+        compact();
+        return;
+    }
     if (!made) {
         drop_kept(change);
         return;
     }
     change.seq = names.next_seq++;
+    no_longer_fresh(change.path);
+    no_longer_fresh(change.target);
+    if (change.kind == NAME_CREATE || change.kind == NAME_MKDIR)
+        names.fresh[change.path] = change.seq;
     names.pending.push_back(std::move(change));
 }
 
@@ -367,10 +449,22 @@ void names_synced(int dir_fd)
         for (const name_change &change : names.pending)
             drop_kept(change);
         names.pending.clear();
+        names.fresh.clear();
+        names.cancelled = 0;
         return;
     }
     if (!synced_dirs.empty())
         let_go_durable(synced_dirs);
+}
+
+void names_sync_all()
+{
+    const std::lock_guard<std::mutex> held(names.mutex);
+    for (const name_change &change : names.pending)
+        drop_kept(change);
+    names.pending.clear();
+    names.fresh.clear();
+    names.cancelled = 0;
 }
 
 std::size_t names_undo(names_model model, uint32_t persist,
@@ -380,7 +474,7 @@ std::size_t names_undo(names_model model, uint32_t persist,
     std::vector<const name_change *> lost;
     if (names.recording && model != NAMES_DURABLE) {
         for (const name_change &change : names.pending)
-            if (model == NAMES_SYNCED || change.seq > names.last_sync)
+            if (!change.cancelled && (model == NAMES_SYNCED || change.seq > names.last_sync))
                 lost.push_back(&change);
         // A journal commits in order: what is kept is a prefix.
         std::size_t kept = 0;
@@ -398,5 +492,5 @@ std::size_t names_undo(names_model model, uint32_t persist,
 std::size_t names_pending()
 {
     const std::lock_guard<std::mutex> held(names.mutex);
-    return names.pending.size();
+    return names.pending.size() - names.cancelled;
 }

@@ -81,6 +81,9 @@ void names_finish(const name_change_ticket &ticket, bool made);
 // dir_fd (synced and journal).
 void names_synced(int dir_fd);
 
+// Every change counts as durable: what a sync(2) would make of the record.
+void names_sync_all();
+
 // Undoes, newest first, the changes not durable under model; with persist,
 // pending changes are kept as a prefix, each oldest first with chance
 // persist in 100 (one draw each) until the first that is not. Returns the

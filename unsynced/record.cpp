@@ -602,6 +602,22 @@ std::size_t unsynced_bytes_in_memory()
     return record.store.in_memory;
 }
 
+void unsynced_sync_all()
+{
+    const std::lock_guard<std::mutex> held(record.mutex);
+    while (!record.files.empty())
+        forget(record.files.begin());
+}
+
+uint64_t unsynced_bytes_changed()
+{
+    const std::lock_guard<std::mutex> held(record.mutex);
+    uint64_t bytes = 0;
+    for (const auto &[id, file] : record.files)
+        bytes += file.blocks.size() * uint64_t{record.block};
+    return bytes;
+}
+
 std::size_t unsynced_bytes_spilled()
 {
     const std::lock_guard<std::mutex> held(record.mutex);

@@ -86,6 +86,12 @@ unsynced_writeback_result unsynced_writeback_fail(int fd, uint32_t block_size, u
 bool unsynced_powered_off();
 void unsynced_power_on();
 
+// Every file counts as synced: what a sync(2) would make of the record.
+void unsynced_sync_all();
+
+// The bytes of the blocks changed since their files' last syncs.
+uint64_t unsynced_bytes_changed();
+
 // For tests: the memory bound in force, and what the record holds now.
 void unsynced_set_memory_bound(std::size_t bytes);
 std::size_t unsynced_files();

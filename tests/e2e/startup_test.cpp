@@ -36,6 +36,7 @@ const char USAGE[] =
     "    -rules=FILE            read the rules from FILE, not BASEDIR/tavrin.conf\n"
     "    -strict                refuse a rule file with a mistake in it\n"
     "    -check-rules=FILE      check a rule file and mount nothing\n"
+    "    -control=PATH          answer requests on a Unix socket at PATH\n"
     "\n";
 
 bool exited_with(int status, int code)
