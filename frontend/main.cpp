@@ -47,6 +47,7 @@ const char USAGE[] =
     "    -strict                refuse a rule file with a mistake in it\n"
     "    -check-rules=FILE      check a rule file and mount nothing\n"
     "    -control=PATH          answer requests on a Unix socket at PATH\n"
+    "    -direct_io_regexp=RE   direct I/O for the files whose path matches RE\n"
     "\n";
 
 enum {
@@ -70,6 +71,7 @@ struct startup_options {
     int strict;
     char *check_rules;
     char *control;
+    char *direct_io_regexp;
     char *mount_point;  // the first argument that is not an option
     // Mount options start-up looks at before passing them on.
     bool allow_other;
@@ -91,6 +93,7 @@ const fuse_opt option_table[] = {
     {"-strict", offsetof(startup_options, strict), 1},
     {"-check-rules=%s", offsetof(startup_options, check_rules), 0},
     {"-control=%s", offsetof(startup_options, control), 0},
+    {"-direct_io_regexp=%s", offsetof(startup_options, direct_io_regexp), 0},
     FUSE_OPT_KEY("-d", KEY_DEBUG),
     FUSE_OPT_KEY("-V", KEY_VERSION),
     FUSE_OPT_KEY("-v", KEY_VERSION),
@@ -423,6 +426,16 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    if (given.direct_io_regexp != nullptr) {
+        const std::string pattern = take_text(given.direct_io_regexp);
+        std::string why;
+        if (!fs_direct_io_for(pattern.c_str(), why)) {
+            fprintf(stderr, "direct_io_regexp ('%s') does not compile: %s\n", pattern.c_str(),
+                    why.c_str());
+            fuse_opt_free_args(&args);
+            return 1;
+        }
+    }
     if (given.control != nullptr) {
         const std::string control = take_text(given.control);
         if (const int error = control_open(control.c_str())) {

@@ -18,9 +18,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/falloc.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +40,7 @@
 #include "../injection/hook.h"
 #include "events.h"
 #include "ioctls.h"
+#include "xattrs.h"
 #include "../unsynced/names.h"
 #include "../unsynced/record.h"
 
@@ -490,6 +494,17 @@ int fs_truncate(const char *path, off_t size) noexcept
                   [&] { return guarded([&] { return truncate_path(path, size); }); });
 }
 
+std::unique_ptr<compiled_pattern> direct_io_files;
+
+// Direct I/O for the files -direct_io_regexp names (libfuse sets it for all
+// under -o direct_io).
+void choose_direct_io(const char *path, fuse_file_info *fi)
+{
+    const char *failed_call = nullptr;
+    if (direct_io_files && direct_io_files->mismatch(path, &failed_call) == 0)
+        fi->direct_io = 1;
+}
+
 int store_descriptor(int fd, fuse_file_info *fi)
 {
     if (fd == -1)
@@ -531,6 +546,7 @@ int create_file(const char *path, mode_t mode, fuse_file_info *fi, bool &made)
 int fs_open(const char *path, fuse_file_info *fi) noexcept
 {
     return hooked(path, OP_OPEN, [&] {
+        choose_direct_io(path, fi);
         return store_descriptor(openat(base(), host(path), fi->flags | O_CLOEXEC), fi);
     });
 }
@@ -764,6 +780,7 @@ int fs_access(const char *path, int mask) noexcept
 int fs_create(const char *path, mode_t mode, fuse_file_info *fi) noexcept
 {
     return hooked(path, OP_CREAT, [&] {
+        choose_direct_io(path, fi);
         bool made = false;
         return named(
             NAME_CREATE, path, nullptr, [&] { return create_file(path, mode, fi, made); }, &made);
@@ -862,6 +879,135 @@ int fs_ioctl(const char *path, int command, void *, fuse_file_info *fi,
     });
 }
 
+// Preallocation and holes: what a punch or a zeroed range destroys, and
+// what a collapse or an insert shifts, is saved for a cut first, and a
+// full disk counts what is reserved.
+int save_for_fallocate(int fd, int mode, off_t offset, off_t length)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return -errno;
+    const auto start = static_cast<uint64_t>(offset), size = static_cast<uint64_t>(st.st_size);
+    if (mode & (FALLOC_FL_COLLAPSE_RANGE | FALLOC_FL_INSERT_RANGE))
+        return start < size ? unsynced_before_write(fd, start, size - start) : 0;
+    if (mode & (FALLOC_FL_PUNCH_HOLE | FALLOC_FL_ZERO_RANGE))
+        return unsynced_before_write(fd, start, static_cast<uint64_t>(length));
+    return unsynced_before_resize(fd, std::max(size, start + static_cast<uint64_t>(length)));
+}
+
+int fs_fallocate(const char *path, int mode, off_t offset, off_t length,
+                 fuse_file_info *fi) noexcept
+{
+    data_request request;
+    request.offset = static_cast<uint64_t>(offset);
+    request.length = static_cast<uint64_t>(length);
+    request.fallocate_mode = mode;
+    request.current_size = [&] { return file_size(fi, path); };
+    return hooked(path, OP_FALLOCATE, request, [&] {
+        const int fd = handle_fd(fi);
+        if (fd == -1)
+            return -EBADF;
+        return guarded([&] {
+            if (const int refused = record_change(
+                    path, [&] { return save_for_fallocate(fd, mode, offset, length); }))
+                return refused;
+            return status(fallocate(fd, mode, offset, length));
+        });
+    });
+}
+
+// Extended attributes have no *at calls: they are reached through a
+// path-only descriptor of the entry itself (never followed, as the kernel
+// has resolved any link already) and its /proc link.
+template <typename Work>
+int on_entry(const char *path, Work &&work)
+{
+    const descriptor entry(openat(base(), host(path), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (entry.fd == -1)
+        return -errno;
+    char link[32];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", entry.fd);
+    return work(link);
+}
+
+int fs_setxattr(const char *path, const char *name, const char *value, size_t size,
+                int flags) noexcept
+{
+    return hooked(path, OP_SETXATTR, [&] {
+        return on_entry(path, [&](const char *entry) {
+            if (const int refused = xattr_change_refused(entry, name))
+                return refused;
+            return status(setxattr(entry, name, value, size, flags));
+        });
+    });
+}
+
+int fs_getxattr(const char *path, const char *name, char *value, size_t size) noexcept
+{
+    return hooked(path, OP_GETXATTR, [&] {
+        if (const int refused = xattr_read_refused(name))
+            return refused;
+        return on_entry(path, [&](const char *entry) {
+            return byte_count(getxattr(entry, name, value, size));
+        });
+    });
+}
+
+// A size query is answered as the host answers it, less the names the
+// requester may not see.
+int fs_listxattr(const char *path, char *list, size_t size) noexcept
+{
+    return hooked(path, OP_LISTXATTR, [&] {
+        return on_entry(path, [&](const char *entry) -> int {
+            if (xattr_sees_all())
+                return byte_count(listxattr(entry, list, size));
+            std::vector<char> names;
+            for (;;) {
+                const ssize_t needed = listxattr(entry, nullptr, 0);
+                if (needed < 0)
+                    return -errno;
+                names.resize(static_cast<std::size_t>(needed));
+                const ssize_t got = listxattr(entry, names.data(), names.size());
+                if (got >= 0) {
+                    names.resize(static_cast<std::size_t>(got));
+                    break;
+                }
+                if (errno != ERANGE)  // it grew between the two calls: again
+                    return -errno;
+            }
+            const std::size_t shown = xattr_list_filter(names.data(), names.size());
+            if (size == 0)
+                return static_cast<int>(shown);
+            if (shown > size)
+                return -ERANGE;
+            memcpy(list, names.data(), shown);
+            return static_cast<int>(shown);
+        });
+    });
+}
+
+int fs_removexattr(const char *path, const char *name) noexcept
+{
+    return hooked(path, OP_REMOVEXATTR, [&] {
+        return on_entry(path, [&](const char *entry) {
+            if (const int refused = xattr_change_refused(entry, name))
+                return refused;
+            return status(removexattr(entry, name));
+        });
+    });
+}
+
+// BSD locks belong to the open file description, and each open through the
+// mount has a host descriptor of its own, so callers' locks conflict as on
+// the base directory.
+int fs_flock(const char *path, fuse_file_info *fi, int operation) noexcept
+{
+    return hooked(path, OP_FLOCK, [&] {
+        const int fd = handle_fd(fi);
+        return fd == -1 ? -EBADF : status(flock(fd, operation));
+    });
+}
+
 fuse_operations make_operations()
 {
     fuse_operations ops = {};
@@ -897,6 +1043,12 @@ fuse_operations make_operations()
     ops.lock = fs_lock;
     ops.utimens = fs_utimens;
     ops.ioctl = fs_ioctl;
+    ops.fallocate = fs_fallocate;
+    ops.setxattr = fs_setxattr;
+    ops.getxattr = fs_getxattr;
+    ops.listxattr = fs_listxattr;
+    ops.removexattr = fs_removexattr;
+    ops.flock = fs_flock;
     // utimensat's UTIME_OMIT and UTIME_NOW reach fs_utimens as they are.
     ops.flag_utime_omit_ok = 1;
     return ops;
@@ -905,3 +1057,13 @@ fuse_operations make_operations()
 }  // namespace
 
 const fuse_operations fs_operations = make_operations();
+
+bool fs_direct_io_for(const char *pattern, std::string &why)
+{
+    direct_io_files = std::make_unique<compiled_pattern>(pattern);
+    if (direct_io_files->compiled())
+        return true;
+    why = direct_io_files->error_text();
+    direct_io_files.reset();
+    return false;
+}

@@ -13,7 +13,8 @@ const char *const op_names[FS_OP_COUNT] = {
     "open",    "read",      "write",      "statfs",   "flush",    "release",
     "fsync",   "opendir",   "readdir",    "releasedir", "fsyncdir", "access",
     "creat",   "ftruncate", "fgetattr",   "lock",     "ioctl",    "utimens",
-    "lstat",
+    "lstat",   "fallocate", "setxattr",   "getxattr", "listxattr", "removexattr",
+    "flock",
 };
 
 namespace {
@@ -85,6 +86,21 @@ const int lock_errnos[] = {EAGAIN, EBADF,  EDEADLK,
 #endif
                            EINVAL, EMFILE, ENOLCK, ENOTTY, EOPNOTSUPP, EOVERFLOW, EPERM, ESRCH};
 const int ioctl_errnos[] = {EBADF, EFAULT, EINVAL, ENOTTY};
+// From their manual pages, less ENOSYS (the kernel would stop sending the
+// operation) and, for flock, EINTR (it would reach the caller as 512, as
+// for lock).
+const int fallocate_errnos[] = {EBADF, EFBIG,  EINTR,      EINVAL, EIO,    ENODEV,
+                                ENOSPC, EOPNOTSUPP, EPERM, ESPIPE, ETXTBSY};
+const int setxattr_errnos[] = {EACCES, EDQUOT, EEXIST, EFAULT,  ELOOP,   ENAMETOOLONG,
+                               ENODATA, ENOENT, ENOSPC, ENOTDIR, ENOTSUP, EPERM,
+                               ERANGE, EROFS};
+const int getxattr_errnos[] = {E2BIG,  EACCES,  EFAULT, ELOOP,   ENAMETOOLONG,
+                               ENODATA, ENOENT, ENOTDIR, ENOTSUP, ERANGE};
+const int listxattr_errnos[] = {E2BIG,  EACCES, EFAULT,  ELOOP, ENAMETOOLONG,
+                                ENOENT, ENOTDIR, ENOTSUP, ERANGE};
+const int removexattr_errnos[] = {EACCES, EFAULT, ELOOP,   ENAMETOOLONG, ENODATA,
+                                  ENOENT, ENOTDIR, ENOTSUP, EPERM,       EROFS};
+const int flock_errnos[] = {EBADF, EINVAL, ENOLCK, EWOULDBLOCK};
 const int utimens_errnos[] = {EACCES, EBADF,  EFAULT,  EINVAL, EIO,   ELOOP,
                               ENAMETOOLONG, ENOENT, ENOTDIR, EPERM, EROFS, ESRCH};
 
@@ -122,6 +138,12 @@ const errno_list errno_lists[FS_OP_COUNT] = {
     list_of(ioctl_errnos),     // ioctl
     list_of(utimens_errnos),   // utimens
     list_of(stat_errnos),      // lstat
+    list_of(fallocate_errnos), // fallocate
+    list_of(setxattr_errnos),  // setxattr
+    list_of(getxattr_errnos),  // getxattr
+    list_of(listxattr_errnos), // listxattr
+    list_of(removexattr_errnos), // removexattr
+    list_of(flock_errnos),     // flock
 };
 
 int pick_errno(fs_op op)

@@ -38,9 +38,23 @@ enum fs_op : uint32_t {
     OP_IOCTL,
     OP_UTIMENS,
     OP_LSTAT,
+    // Added after the first 31: a pattern that matches their names (".*")
+    // reaches them too.
+    OP_FALLOCATE,
+    OP_SETXATTR,
+    OP_GETXATTR,
+    OP_LISTXATTR,
+    OP_REMOVEXATTR,
+    OP_FLOCK,
 };
 
-constexpr std::size_t FS_OP_COUNT = OP_LSTAT + 1;
+constexpr std::size_t FS_OP_COUNT = OP_FLOCK + 1;
+
+// The bit of op in a rule's set of matching operations.
+constexpr uint64_t op_bit(fs_op op)
+{
+    return uint64_t{1} << op;
+}
 
 extern const char *const op_names[FS_OP_COUNT];
 

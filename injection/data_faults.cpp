@@ -1,6 +1,9 @@
 // Short transfers, corruption and the full disk's room.
 #include "data_faults.h"
 
+#include <fcntl.h>
+#include <linux/falloc.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -31,6 +34,7 @@ const char *cannot_act(const injection_rule &rule, fs_op op, const data_request 
     case ERRINJ_FULL_DISK:
         switch (op) {
         case OP_WRITE: case OP_TRUNCATE: case OP_FTRUNCATE: case OP_UNLINK: case OP_STATFS:
+        case OP_FALLOCATE:
         case OP_CREAT: case OP_MKDIR: case OP_MKNOD: case OP_SYMLINK: case OP_LINK:
             return nullptr;
         default:
@@ -89,6 +93,25 @@ room_decision spend_room(injection_rule &rule, fs_op op, data_request &request)
     case OP_STATFS:
         request.room = std::min(request.room, rule.room);
         return decision;
+    case OP_FALLOCATE: {
+        // What a preallocation reserves past the end (also with KEEP_SIZE),
+        // or an inserted range adds; a punch or a collapse takes none.
+        const int mode = request.fallocate_mode;
+        if (mode & (FALLOC_FL_PUNCH_HOLE | FALLOC_FL_COLLAPSE_RANGE))
+            return decision;
+        const int64_t size = size_now();
+        const uint64_t end = request.offset + request.length;
+        uint64_t reserved = 0;
+        if (mode & FALLOC_FL_INSERT_RANGE)
+            reserved = request.length;
+        else if (size >= 0 && end > static_cast<uint64_t>(size))
+            reserved = end - static_cast<uint64_t>(size);
+        if (reserved > rule.room)
+            decision.error = ENOSPC;
+        else
+            rule.room -= reserved;
+        return decision;
+    }
     default:  // what makes a new entry
         if (rule.room == 0)
             decision.error = ENOSPC;

@@ -20,6 +20,7 @@ struct data_request {
     uint64_t offset = 0;
     uint64_t length = 0;      // bytes asked by a read or write
     int64_t new_size = -1;    // truncate, ftruncate
+    int fallocate_mode = 0;   // fallocate: FALLOC_FL_* (offset and length give its range)
     // The file's size now, or -1; asked only by a full-disk rule. For
     // unlink, the room the removal gives back (0 while other links remain).
     std::function<int64_t()> current_size;

@@ -52,7 +52,7 @@ bool filter_passes(const std::unique_ptr<compiled_pattern> &pattern, const char 
 // loaded; here only the lines that a match would print are printed.
 bool op_filter_passes(const injection_rule &rule, fs_op op, skip_report &report)
 {
-    if (rule.op_matches & (1u << op))
+    if (rule.op_matches & op_bit(op))
         return true;
     report.add_perror(rule.op_pattern->compiled() ? "regexec" : "regcomp");
     return false;
@@ -107,7 +107,7 @@ bool rule_hit(injection_rule &rule, check_state &check)
         return false;
     }
     // Quiet, no line tells which filter stopped a rule: the cheap one first.
-    if (report.quiet() && !(rule.op_matches & (1u << op)))
+    if (report.quiet() && !(rule.op_matches & op_bit(op)))
         return false;
     if (!filter_passes(rule.path_pattern, path, report)) {
         report.add_skip(rule, "path_regexp", *rule.path_regexp);

@@ -61,7 +61,8 @@ void slow_down(const injection_rule &rule, const char *op_name)
 // One draw from the rule's own list when it has one, else the operation's.
 int rule_errno(const injection_rule &rule, check_state &check)
 {
-    const std::vector<int> &list = check.op == OP_LOCK ? rule.lock_errnos : rule.errnos;
+    const std::vector<int> &list =
+        check.op == OP_LOCK || check.op == OP_FLOCK ? rule.lock_errnos : rule.errnos;
     const uint64_t draw = check.draws.next(DRAW_ERRNO);
     if (list.empty()) {
         const errno_list &own = errno_lists[check.op];

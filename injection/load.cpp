@@ -88,7 +88,7 @@ void injection_mount_warnings(rule_set &set)
     // Through the page cache the kernel takes a short read as the end of the
     // file: the caller sees the file end early, not a short count.
     for (const injection_rule &rule : set.rules) {
-        if (rule.kind != ERRINJ_SHORT || !(rule.op_matches & (1u << OP_READ)))
+        if (rule.kind != ERRINJ_SHORT || !(rule.op_matches & op_bit(OP_READ)))
             continue;
         const std::string warning = "errinj '" + rule.name +
                                     "': without -o direct_io a short read looks to the "

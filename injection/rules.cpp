@@ -232,7 +232,7 @@ void prepare_rule(rule_set &set, injection_rule &rule, bool quiet)
     for (std::size_t op = 0; op < FS_OP_COUNT; ++op) {
         const char *failed_call = nullptr;
         if (!rule.op_pattern || rule.op_pattern->mismatch(op_names[op], &failed_call) == 0)
-            rule.op_matches |= 1u << op;
+            rule.op_matches |= op_bit(static_cast<fs_op>(op));
     }
 
     // Linux restarts a lock request answered with EINTR and, with no signal
@@ -248,7 +248,7 @@ void prepare_rule(rule_set &set, injection_rule &rule, bool quiet)
     rule.lock_errnos = rule.errnos;
     rule.lock_errnos.erase(std::remove(rule.lock_errnos.begin(), rule.lock_errnos.end(), EINTR),
                            rule.lock_errnos.end());
-    if (rule.lock_errnos.size() != rule.errnos.size() && (rule.op_matches & (1u << OP_LOCK))) {
+    if (rule.lock_errnos.size() != rule.errnos.size() && (rule.op_matches & (op_bit(OP_LOCK) | op_bit(OP_FLOCK)))) {
         const std::string note = "errinj '" + rule.name +
                                  "': lock is never given EINTR, which would reach its caller "
                                  "as 512";

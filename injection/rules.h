@@ -74,7 +74,7 @@ struct injection_rule {
     std::unique_ptr<compiled_pattern> process_pattern;
     // Bit op set when op_pattern matches op_names[op]: there are only so many
     // names, so each is matched once at load instead of at every check.
-    uint32_t op_matches = 0;
+    uint64_t op_matches = 0;
 
     uint64_t name_hash = 0;  // keys the rule's draws under -draws=keyed
 

@@ -84,7 +84,7 @@ TEST(RuleSetLoad, NamedRulesKeepTheirOwnKeys)
     EXPECT_EQ(db.count, 1u);
     EXPECT_EQ(db.uid, 999u);
     EXPECT_EQ(db.process_regexp, "^postgres$");
-    EXPECT_EQ(db.op_matches, 1u << OP_READ);
+    EXPECT_EQ(db.op_matches, op_bit(OP_READ));
     EXPECT_EQ(set->rules[4].lock_errnos, std::vector<int>{EIO});
     EXPECT_EQ(set->rules[5].lock_errnos, std::vector<int>{});
 }

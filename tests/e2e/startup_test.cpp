@@ -37,6 +37,7 @@ const char USAGE[] =
     "    -strict                refuse a rule file with a mistake in it\n"
     "    -check-rules=FILE      check a rule file and mount nothing\n"
     "    -control=PATH          answer requests on a Unix socket at PATH\n"
+    "    -direct_io_regexp=RE   direct I/O for the files whose path matches RE\n"
     "\n";
 
 bool exited_with(int status, int code)
