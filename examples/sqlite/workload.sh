@@ -1,9 +1,13 @@
 #!/bin/sh
 # Inserts 200 rows, one transaction each, and logs every row whose commit the
 # client saw succeed. Run it inside the mount: SYNC=FULL or SYNC=OFF,
-# COMMITTED names the log (outside the mount, so that the cut spares it).
-: "${SYNC:=FULL}" "${COMMITTED:=/tmp/committed}"
-sqlite3 db "PRAGMA synchronous=$SYNC; CREATE TABLE IF NOT EXISTS t(i INTEGER, pad TEXT);" || exit 1
+# JOURNAL=DELETE (the default) or JOURNAL=WAL (mount with
+# -direct_io_regexp='\.db$|db-wal$' rather than -o direct_io: WAL maps its
+# db-shm file), COMMITTED names the log (outside the mount, so that the cut
+# spares it).
+: "${SYNC:=FULL}" "${JOURNAL:=DELETE}" "${COMMITTED:=/tmp/committed}"
+sqlite3 db "PRAGMA journal_mode=$JOURNAL; PRAGMA synchronous=$SYNC;
+            CREATE TABLE IF NOT EXISTS t(i INTEGER, pad TEXT);" >/dev/null || exit 1
 i=1
 while [ $i -le 200 ]; do
     sqlite3 db "PRAGMA synchronous=$SYNC; INSERT INTO t VALUES($i, hex(randomblob(300)));" \
