@@ -15,6 +15,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <tuple>
 #include <unordered_map>
 #include <string>
 #include <utility>
@@ -28,7 +29,22 @@ namespace {
 // Says the hidden directory is tavrin's, so that a leftover is known as one.
 const char OWNER_MARK[] = "tavrin";
 
-using dir_id = std::pair<dev_t, ino_t>;
+// A directory by device, inode and generation: a directory removed through
+// the mount ends its generation, so that a new one that is given the same
+// inode number is another directory.
+struct dir_id {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    uint64_t generation = 0;
+    bool operator<(const dir_id &other) const
+    {
+        return std::tie(dev, ino, generation) < std::tie(other.dev, other.ino, other.generation);
+    }
+    bool operator==(const dir_id &other) const
+    {
+        return dev == other.dev && ino == other.ino && generation == other.generation;
+    }
+};
 
 struct name_change {
     uint64_t id = 0;
@@ -43,6 +59,8 @@ struct name_change {
     uint64_t seq = 0;          // when it was made, among changes and syncs
     bool cancelled = false;    // undone by a later change before it was durable
     uint64_t cancels = 0;      // an unlink or rmdir: the seq of the change it cancels
+    dev_t removed_dev = 0;     // with replaced_dir: the directory it removes
+    ino_t removed_ino = 0;
 };
 
 struct names_state {
@@ -63,6 +81,7 @@ struct names_state {
     // path, by path: its unlink or rmdir cancels both, with nothing to keep
     // (a temporary file made and removed costs no link).
     std::unordered_map<std::string, uint64_t> fresh;
+    std::map<std::pair<dev_t, ino_t>, uint64_t> generations;  // of directories removed
 };
 
 names_state names;
@@ -73,12 +92,18 @@ std::string parent_of(const std::string &path)
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
+dir_id identity(const struct stat &st)
+{
+    const auto found = names.generations.find({st.st_dev, st.st_ino});
+    return {st.st_dev, st.st_ino, found == names.generations.end() ? 0 : found->second};
+}
+
 bool directory_of(const std::string &path, dir_id &id)
 {
     struct stat st;
     if (fstatat(names.base_fd, parent_of(path).c_str(), &st, 0) != 0)
         return false;
-    id = {st.st_dev, st.st_ino};
+    id = identity(st);
     return true;
 }
 
@@ -189,6 +214,7 @@ void forget_all()
     names.pending.clear();
     names.preparing.clear();
     names.fresh.clear();
+    names.generations.clear();  // no change refers to a directory any more
     names.cancelled = 0;
 }
 
@@ -381,6 +407,8 @@ int names_prepare(name_change_kind kind, const char *path, const char *target,
                            &st, AT_SYMLINK_NOFOLLOW) == 0) {
             if (S_ISDIR(st.st_mode)) {
                 change.replaced_dir = true;
+                change.removed_dev = st.st_dev;
+                change.removed_ino = st.st_ino;
                 change.mode = st.st_mode;
                 change.uid = st.st_uid;
                 change.gid = st.st_gid;
@@ -428,6 +456,8 @@ void names_finish(const name_change_ticket &ticket, bool made)
         return;
     }
     change.seq = names.next_seq++;
+    if (change.replaced_dir)  // the directory is gone: its inode number may come back
+        ++names.generations[{change.removed_dev, change.removed_ino}];
     no_longer_fresh(change.path);
     no_longer_fresh(change.target);
     if (change.kind == NAME_CREATE || change.kind == NAME_MKDIR)
@@ -444,7 +474,7 @@ void names_synced(int dir_fd)
     std::set<dir_id> synced_dirs;
     struct stat st;
     if (dir_fd != -1 && fstat(dir_fd, &st) == 0)
-        synced_dirs.insert({st.st_dev, st.st_ino});
+        synced_dirs.insert(identity(st));
     if (names.model == NAMES_JOURNAL) {
         for (const name_change &change : names.pending)
             drop_kept(change);

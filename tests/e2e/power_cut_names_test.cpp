@@ -52,6 +52,7 @@ constexpr int A_DIRECTORY = -1;
 
 struct model_change {
     std::vector<std::string> dirs;
+    std::string what;
     std::function<void(std::map<std::string, int> &)> undo;
 };
 
@@ -61,6 +62,11 @@ struct namespace_model {
     std::vector<model_change> pending;
     std::map<int, ino_t> real;  // the base directory's inode number of each
     int next_inode = 1;
+    // A directory made again is another directory: a sync of the new one
+    // makes nothing of the old one durable.
+    std::map<std::string, int> made;
+
+    std::string dir_id(const std::string &dir) { return dir + "#" + std::to_string(made[dir]); }
 
     // As a sync of dirs makes changes durable: those that touched one, and
     // every earlier change that shares a directory with one made durable.
@@ -177,7 +183,7 @@ void exercise_names(const std::string &names, int persist, unsigned seed, int cy
                     struct stat st;
                     ASSERT_EQ(stat(fs.base(leaf).c_str(), &st), 0);
                     model.real[inode] = st.st_ino;
-                    model.pending.push_back({{parent(leaf)}, [leaf](auto &n) { n.erase(leaf); }});
+                    model.pending.push_back({{model.dir_id(parent(leaf))}, "create " + leaf, [leaf](auto &n) { n.erase(leaf); }});
                 }
                 break;
             case 1:  // a write of a file that is there
@@ -192,7 +198,7 @@ void exercise_names(const std::string &names, int persist, unsigned seed, int cy
                     ASSERT_EQ(unlink(fs.at(some).c_str()), 0) << some;
                     const int inode = model.names[some];
                     model.names.erase(some);
-                    model.pending.push_back({{parent(some)}, [some, inode](auto &n) { n[some] = inode; }});
+                    model.pending.push_back({{model.dir_id(parent(some))}, "unlink " + some, [some, inode](auto &n) { n[some] = inode; }});
                 }
                 break;
             case 3:  // rename, over a file or to a new name
@@ -210,7 +216,7 @@ void exercise_names(const std::string &names, int persist, unsigned seed, int cy
                     const int over = replaced == model.names.end() ? 0 : replaced->second;
                     model.names.erase(some);
                     model.names[to] = moved;
-                    model.pending.push_back({{parent(some), parent(to)}, [some, to, moved, over](auto &n) {
+                    model.pending.push_back({{model.dir_id(parent(some)), model.dir_id(parent(to))}, "rename " + some + " " + to, [some, to, moved, over](auto &n) {
                                                  n[some] = moved;
                                                  if (over != 0)
                                                      n[to] = over;
@@ -223,14 +229,15 @@ void exercise_names(const std::string &names, int persist, unsigned seed, int cy
                 if (!some.empty() && leaf_free) {
                     ASSERT_EQ(link(fs.at(some).c_str(), fs.at(leaf).c_str()), 0);
                     model.names[leaf] = model.names[some];
-                    model.pending.push_back({{parent(leaf)}, [leaf](auto &n) { n.erase(leaf); }});
+                    model.pending.push_back({{model.dir_id(parent(leaf))}, "link " + some + " " + leaf, [leaf](auto &n) { n.erase(leaf); }});
                 }
                 break;
             case 5:  // mkdir, or rmdir of an empty one
                 if (model.names.count(dir) == 0) {
                     ASSERT_EQ(mkdir(fs.at(dir).c_str(), 0755), 0);
                     model.names[dir] = A_DIRECTORY;
-                    model.pending.push_back({{"."}, [dir](auto &n) {
+                    ++model.made[dir];
+                    model.pending.push_back({{model.dir_id(".")}, "mkdir " + dir, [dir](auto &n) {
                                                  for (auto at = n.begin(); at != n.end();)
                                                      at = at->first == dir || at->first.rfind(dir + "/", 0) == 0 ? n.erase(at) : std::next(at);
                                              }});
@@ -238,7 +245,7 @@ void exercise_names(const std::string &names, int persist, unsigned seed, int cy
                                         [&](const auto &entry) { return entry.first.rfind(dir + "/", 0) == 0; })) {
                     ASSERT_EQ(rmdir(fs.at(dir).c_str()), 0);
                     model.names.erase(dir);
-                    model.pending.push_back({{"."}, [dir](auto &n) { n[dir] = A_DIRECTORY; }});
+                    model.pending.push_back({{model.dir_id(".")}, "rmdir " + dir, [dir](auto &n) { n[dir] = A_DIRECTORY; }});
                 }
                 break;
             case 6:  // fsync of a file: its data, and under journal every name
@@ -259,7 +266,7 @@ void exercise_names(const std::string &names, int persist, unsigned seed, int cy
                 const int fd = open(fs.at(synced == "." ? "" : synced).c_str(), O_RDONLY | O_DIRECTORY);
                 ASSERT_EQ(fsync(fd), 0);
                 close(fd);
-                model.synced({synced}, journal);
+                model.synced({model.dir_id(synced)}, journal);
                 break;
             }
             }
@@ -275,7 +282,12 @@ void exercise_names(const std::string &names, int persist, unsigned seed, int cy
             for (const auto &[path, inode] : model.after_cut(0))
                 expected += " " + path + "#" +
                             std::to_string(inode == A_DIRECTORY ? 0 : model.real.at(inode));
+            std::string changes;
+            for (const model_change &change : model.pending)
+                changes += " [" + change.what + "]";
+            const std::string out = fs.out();
             FAIL() << "names after cut " << cycle << " match no durable state: found" << found
+                   << "; pending:" << changes << "; tavrin said: " << out.substr(out.size() > 600 ? out.size() - 600 : 0) << fs.err().substr(0, 300)
                    << "; with every pending change undone:" << expected << " ("
                    << model.pending.size() << " pending)";
         }
