@@ -31,11 +31,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "explore.h"
+
 namespace {
 
 const char USAGE[] =
     "usage: tavrin-run [-seed=N] [-rules=FILE] [-log=FILE] [-trace=FILE] [-lenient] "
-    "[-require-fire] [tavrin options] BASEDIR -- COMMAND [ARGS...]\n";
+    "[-require-fire] [tavrin options] BASEDIR -- COMMAND [ARGS...]\n"
+    "       tavrin-run -explore -check=CMD [-explore-ops=RE] [-explore-paths=RE] "
+    "[-explore-max=N] [-explore-persist=LIST] [-explore-names=MODEL] [-jobs=N] [-report=FILE] "
+    "[-keep] [-seed=N] [tavrin options] BASEDIR -- WORKLOAD [ARGS...]\n";
 
 // Exit status for tavrin-run's own failures, before any command ran.
 constexpr int RUN_FAILED = 125;
@@ -51,6 +56,7 @@ struct invocation {
     std::string basedir;
     bool lenient = false;       // a rule file with a mistake in it is used anyway
     bool require_fire = false;  // success needs every rule to have fired
+    explore_settings explore;
     std::vector<std::string> tavrin_options;
     std::vector<std::string> command;
 };
@@ -65,7 +71,7 @@ bool starts_with(const std::string &text, const char *prefix)
     return text.compare(0, strlen(prefix), prefix) == 0;
 }
 
-bool parse(int argc, char **argv, invocation &run)
+bool parse(int argc, char **argv, invocation &run, std::string &error)
 {
     int at = 1;
     for (; at < argc && strcmp(argv[at], "--") != 0; ++at) {
@@ -82,6 +88,10 @@ bool parse(int argc, char **argv, invocation &run)
             run.lenient = true;
         else if (arg == "-require-fire")
             run.require_fire = true;
+        else if (explore_option(arg, run.explore, error)) {
+            if (!error.empty())
+                return false;
+        }
         else if (arg == "-o" && at + 1 < argc)
             run.tavrin_options.insert(run.tavrin_options.end(), {arg, argv[++at]});
         else if (arg[0] == '-')
@@ -446,12 +456,23 @@ int main(int argc, char **argv)
 {
     note_ending_signals();
     invocation run;
-    if (!parse(argc, argv, run)) {
+    std::string error;
+    if (!parse(argc, argv, run, error)) {
+        if (!error.empty())
+            complain(error);
         fputs(USAGE, stderr);
         return RUN_FAILED;
     }
     if (run.seed.empty())
         run.seed = std::to_string(static_cast<int>(static_cast<uint32_t>(time(nullptr))));
+    if (run.explore.enabled) {
+        struct stat dir;
+        if (stat(run.basedir.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode)) {
+            complain(run.basedir + " is not a directory");
+            return RUN_FAILED;
+        }
+        return explore(run.explore, run.seed, run.basedir, run.tavrin_options, run.command);
+    }
 
     struct stat st;
     if (stat(run.basedir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
