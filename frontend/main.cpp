@@ -315,8 +315,10 @@ int main(int argc, char *argv[])
     mount_state.quiet = given.quiet != 0;
     mount_state.direct_io = given.direct_io;
     mount_state.strict = given.strict != 0;
-    if (given.check_rules != nullptr)
+    if (given.check_rules != nullptr) {
+        fuse_opt_free_args(&args);
         return check_rules(take_text(given.check_rules));
+    }
 
     srand(mount_state.seed);
     printf("random seed = %d\n", static_cast<int>(mount_state.seed));

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <regex.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -20,7 +21,6 @@
 #include <map>
 #include <mutex>
 #include <random>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -131,6 +131,30 @@ std::string escaped(const std::string &text)
     }
     return pattern;
 }
+
+// A POSIX extended pattern, case ignored, as tavrin's own patterns are (the
+// standard library's regex trips GCC 12's warnings in some builds).
+class pattern {
+public:
+    explicit pattern(const std::string &text)
+        : ok_(regcomp(&regex_, text.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB) == 0) {}
+    ~pattern()
+    {
+        if (ok_)
+            regfree(&regex_);
+    }
+    pattern(const pattern &) = delete;
+    pattern &operator=(const pattern &) = delete;
+    bool compiled() const { return ok_; }
+    bool matches(const std::string &text) const
+    {
+        return ok_ && regexec(&regex_, text.c_str(), 0, nullptr, 0) == 0;
+    }
+
+private:
+    regex_t regex_;
+    bool ok_;
+};
 
 std::string read_text(const std::string &path)
 {
@@ -246,7 +270,7 @@ bool record(exploration &x)
             std::to_string(exit_code(recorded.status)) + "; nothing explored");
         return false;
     }
-    const std::regex paths(x.settings.paths, std::regex::extended | std::regex::icase);
+    const pattern paths(x.settings.paths);
     const std::string prefix = recorded.copy + "/";
     std::map<std::pair<std::string, std::string>, unsigned> ordinals;
     for (const nlohmann::json &event : trace_events(recorded.trace)) {
@@ -255,7 +279,7 @@ bool record(exploration &x)
             continue;
         std::string path = event.value("path", "");
         path = path.compare(0, prefix.size(), prefix) == 0 ? "/" + path.substr(prefix.size()) : path;
-        if (!std::regex_search(path, paths))
+        if (!paths.matches(path))
             continue;
         const std::string op = event.value("op", "");
         x.points.push_back({op, path, ++ordinals[{op, path}]});
@@ -377,10 +401,8 @@ int explore(const explore_settings &settings, const std::string &seed, const std
         say("-explore needs -check=CMD, which says whether a state is acceptable");
         return EXPLORE_FAILED;
     }
-    try {
-        std::regex(settings.paths, std::regex::extended);
-    } catch (const std::regex_error &) {
-        say("-explore-paths: the pattern does not compile");
+    if (!pattern(settings.paths).compiled() || !pattern(settings.ops).compiled()) {
+        say("-explore-paths or -explore-ops: the pattern does not compile");
         return EXPLORE_FAILED;
     }
     const char *tmpdir = getenv("TMPDIR");

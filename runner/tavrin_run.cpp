@@ -288,7 +288,8 @@ int run_command(invocation &run, const std::string &mount_point)
             sigaction(ENDING_SIGNALS[i], &original_actions[i], nullptr);
         sigprocmask(SIG_SETMASK, &unblocked, nullptr);
         if (chdir(mount_point.c_str()) != 0 || setenv("TAVRIN_MOUNT", mount_point.c_str(), 1) != 0 ||
-            setenv("TAVRIN_CONTROL", control_path(mount_point).c_str(), 1) != 0)
+            setenv("TAVRIN_CONTROL", control_path(mount_point).c_str(), 1) != 0 ||
+            setenv("TAVRIN_BASEDIR", run.basedir.c_str(), 1) != 0)
             _exit(RUN_FAILED);
         std::vector<char *> argv = argv_of(run.command);
         execvp(argv[0], argv.data());

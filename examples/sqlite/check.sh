@@ -1,7 +1,8 @@
 #!/bin/sh
 # After the cut: the database must open, pass its integrity check and hold
 # every row whose commit the client saw. COMMITTED names the workload's log.
-: "${COMMITTED:=/tmp/committed}"
+: "${COMMITTED:=${TAVRIN_DIR:+$TAVRIN_DIR.committed}}" "${COMMITTED:=/tmp/committed}"
+touch "$COMMITTED"
 [ "$(sqlite3 db 'PRAGMA integrity_check')" = ok ] || { echo "integrity check failed"; exit 1; }
 missing=0
 for i in $(cat "$COMMITTED"); do

@@ -5,11 +5,14 @@
 # -direct_io_regexp='\.db$|db-wal$' rather than -o direct_io: WAL maps its
 # db-shm file), COMMITTED names the log (outside the mount, so that the cut
 # spares it).
-: "${SYNC:=FULL}" "${JOURNAL:=DELETE}" "${COMMITTED:=/tmp/committed}"
+# Under tavrin-run -explore, by default the log is beside the run's copy of
+# BASEDIR (TAVRIN_BASEDIR), where check.sh finds it; ROWS sets how many.
+: "${SYNC:=FULL}" "${JOURNAL:=DELETE}" "${ROWS:=200}"
+: "${COMMITTED:=${TAVRIN_BASEDIR:+$TAVRIN_BASEDIR.committed}}" "${COMMITTED:=/tmp/committed}"
 sqlite3 db "PRAGMA journal_mode=$JOURNAL; PRAGMA synchronous=$SYNC;
             CREATE TABLE IF NOT EXISTS t(i INTEGER, pad TEXT);" >/dev/null || exit 1
 i=1
-while [ $i -le 200 ]; do
+while [ $i -le "$ROWS" ]; do
     sqlite3 db "PRAGMA synchronous=$SYNC; INSERT INTO t VALUES($i, hex(randomblob(300)));" \
         2>/dev/null && echo $i >> "$COMMITTED"
     i=$((i + 1))
