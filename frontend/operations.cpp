@@ -30,6 +30,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -554,25 +555,140 @@ int fs_open(const char *path, fuse_file_info *fi) noexcept
 // A short-transfer rule moves fewer bytes than asked; a corrupting one alters
 // what was read before the caller sees it, or what is written before the
 // host stores it, and the caller is told the count the host moved.
-int fs_read(const char *path, char *buf, size_t size, off_t offset,
-            fuse_file_info *fi) noexcept
+// A read into memory: what read does, and read_buf when a rule must see
+// the bytes.
+int read_into(const char *path, char *buf, size_t size, off_t offset, fuse_file_info *fi,
+              const data_request &request)
+{
+    const size_t asked = static_cast<size_t>(std::min<uint64_t>(size, request.move));
+    const int got = transfer(path, fi, O_RDONLY,
+                             [&](int fd) { return pread(fd, buf, asked, offset); });
+    if (got > 0)
+        injection_corrupt(request, rule_text(path), buf, static_cast<size_t>(got),
+                          request.offset);
+    return got;
+}
+
+data_request read_request(size_t size, off_t offset)
 {
     data_request request;
     request.offset = static_cast<uint64_t>(offset);
     request.length = size;
-    return hooked(path, OP_READ, request, [&] {
-        const size_t asked = static_cast<size_t>(std::min<uint64_t>(size, request.move));
-        const int got = transfer(path, fi, O_RDONLY,
-                                 [&](int fd) { return pread(fd, buf, asked, offset); });
-        if (got > 0)
-            injection_corrupt(request, rule_text(path), buf, static_cast<size_t>(got),
-                              request.offset);
-        return got;
-    });
+    return request;
 }
 
-int fs_write(const char *path, const char *data, size_t size, off_t offset,
-             fuse_file_info *fi) noexcept
+int fs_read(const char *path, char *buf, size_t size, off_t offset,
+            fuse_file_info *fi) noexcept
+{
+    data_request request = read_request(size, offset);
+    return hooked(path, OP_READ, request,
+                  [&] { return read_into(path, buf, size, offset, fi, request); });
+}
+
+struct bufvec_freer {
+    void operator()(fuse_bufvec *vec) const
+    {
+        if (vec != nullptr)
+            free(vec->buf[0].mem);
+        free(vec);
+    }
+};
+using bufvec_ptr = std::unique_ptr<fuse_bufvec, bufvec_freer>;
+
+bufvec_ptr new_bufvec(size_t size)
+{
+    bufvec_ptr vec(static_cast<fuse_bufvec *>(malloc(sizeof(fuse_bufvec))));
+    if (!vec)
+        throw std::bad_alloc();
+    *vec = FUSE_BUFVEC_INIT(size);
+    return vec;
+}
+
+// Without a rule that must see the bytes, libfuse is handed the file's
+// descriptor and moves the data from it to the kernel itself (by splice
+// where it can); with one, the bytes are read into memory and altered
+// there. A skipped read hands back no bytes.
+int fs_read_buf(const char *path, fuse_bufvec **bufp, size_t size, off_t offset,
+                fuse_file_info *fi) noexcept
+{
+    data_request request = read_request(size, offset);
+    if (hidden(path))
+        return -ENOENT;
+    return hooked_text(
+        rule_text(path), OP_READ, request,
+        [&] {
+            const size_t asked = static_cast<size_t>(std::min<uint64_t>(size, request.move));
+            const int fd = fi != nullptr ? handle_fd(fi) : -1;
+            if (request.corruptions.empty() && fd != -1) {
+                bufvec_ptr vec = new_bufvec(asked);
+                vec->buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+                vec->buf[0].fd = fd;
+                vec->buf[0].pos = offset;
+                *bufp = vec.release();
+                return 0;
+            }
+            bufvec_ptr vec = new_bufvec(asked);
+            vec->buf[0].mem = malloc(std::max<size_t>(asked, 1));
+            if (vec->buf[0].mem == nullptr)
+                return -ENOMEM;
+            const int got = read_into(path, static_cast<char *>(vec->buf[0].mem), asked, offset,
+                                      fi, request);
+            if (got < 0)
+                return got;
+            vec->buf[0].size = static_cast<size_t>(got);
+            *bufp = vec.release();
+            return 0;
+        },
+        [&] {
+            auto *none = static_cast<fuse_bufvec *>(malloc(sizeof(fuse_bufvec)));
+            if (none == nullptr)
+                return -ENOMEM;
+            *none = FUSE_BUFVEC_INIT(0);
+            *bufp = none;
+            return 0;
+        });
+}
+
+// What a write takes its bytes from: memory (write), or libfuse's buffer
+// (write_buf), which can be spliced from the kernel to the file without
+// passing through tavrin.
+struct write_source {
+    const char *data = nullptr;
+    fuse_bufvec *buf = nullptr;
+
+    // n bytes to fd at pos: the count written, or -1 with errno.
+    ssize_t put(int fd, size_t n, off_t pos) const
+    {
+        if (buf == nullptr)
+            return pwrite(fd, data, n, pos);
+        fuse_bufvec to = FUSE_BUFVEC_INIT(n);
+        to.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+        to.buf[0].fd = fd;
+        to.buf[0].pos = pos;
+        const ssize_t copied = fuse_buf_copy(&to, buf, FUSE_BUF_SPLICE_NONBLOCK);
+        if (copied < 0) {
+            errno = static_cast<int>(-copied);
+            return -1;
+        }
+        return copied;
+    }
+
+    // The first n bytes, in memory, for a rule to alter.
+    std::vector<char> gather(size_t n) const
+    {
+        if (buf == nullptr)
+            return std::vector<char>(data, data + n);
+        std::vector<char> bytes(n);
+        fuse_bufvec to = FUSE_BUFVEC_INIT(n);
+        to.buf[0].mem = bytes.data();
+        const ssize_t copied = fuse_buf_copy(&to, buf, static_cast<fuse_buf_copy_flags>(0));
+        bytes.resize(copied > 0 ? static_cast<size_t>(copied) : 0);
+        return bytes;
+    }
+};
+
+int write_from(const char *path, const write_source &source, size_t size, off_t offset,
+               fuse_file_info *fi)
 {
     data_request request;
     request.offset = static_cast<uint64_t>(offset);
@@ -584,12 +700,18 @@ int fs_write(const char *path, const char *data, size_t size, off_t offset,
     if (hidden(path))
         return -ENOENT;
     return hooked_text(rule_text(path), OP_WRITE, request, [&] {
-        const size_t moved = static_cast<size_t>(std::min<uint64_t>(size, request.move));
+        size_t moved = static_cast<size_t>(std::min<uint64_t>(size, request.move));
+        // Only a corruption needs the bytes; the rest go as they are.
         std::vector<char> altered;
-        if (!request.corruptions.empty()) {
-            altered.assign(data, data + moved);
+        write_source from = source;
+        // A spliced source (a pipe) is taken whole, even when less of it is
+        // written: nothing may stay behind in it.
+        const bool piped = source.buf != nullptr && (source.buf->buf[0].flags & FUSE_BUF_IS_FD);
+        if (!request.corruptions.empty() || (piped && moved < size)) {
+            altered = source.gather(size);
+            moved = std::min(moved, altered.size());
             injection_corrupt(request, rule_text(path), altered.data(), moved, request.offset);
-            data = altered.data();
+            from = {altered.data(), nullptr};
         }
         // A write through an O_SYNC or O_DSYNC handle is synced at once.
         const bool synchronous = fi != nullptr && (fi->flags & O_DSYNC) != 0;
@@ -601,7 +723,7 @@ int fs_write(const char *path, const char *data, size_t size, off_t offset,
                     errno = -refused;
                     return -1;
                 }
-                const ssize_t written = pwrite(fd, data, moved, offset);
+                const ssize_t written = from.put(fd, moved, offset);
                 if (written >= 0 && synchronous) {
                     unsynced_synced(fd);
                     names_synced(-1);
@@ -610,6 +732,17 @@ int fs_write(const char *path, const char *data, size_t size, off_t offset,
             });
         });
     }, skipped);
+}
+
+int fs_write(const char *path, const char *data, size_t size, off_t offset,
+             fuse_file_info *fi) noexcept
+{
+    return write_from(path, {data, nullptr}, size, offset, fi);
+}
+
+int fs_write_buf(const char *path, fuse_bufvec *buf, off_t offset, fuse_file_info *fi) noexcept
+{
+    return write_from(path, {nullptr, buf}, fuse_buf_size(buf), offset, fi);
 }
 
 int fs_statfs(const char *path, struct statvfs *st) noexcept
@@ -1026,6 +1159,8 @@ fuse_operations make_operations()
     ops.open = fs_open;
     ops.read = fs_read;
     ops.write = fs_write;
+    ops.read_buf = fs_read_buf;
+    ops.write_buf = fs_write_buf;
     ops.statfs = fs_statfs;
     ops.flush = fs_flush;
     ops.release = fs_release;
