@@ -407,7 +407,7 @@ int main(int argc, char *argv[])
     if (!mount_state.rules)
         printf("error injections are not configured!\n");
 
-    const int lock_status = pthread_mutex_init(&mount_state.lock, nullptr);
+    const int lock_status = pthread_rwlock_init(&mount_state.lock, nullptr);
     if (lock_status != 0) {
         fuse_opt_free_args(&args);
         errno = lock_status;

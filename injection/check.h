@@ -16,20 +16,41 @@
 #include "hook.h"
 #include "report.h"
 
-// Holds the hook's lock for a scope.
+// Holds the hook's lock for a scope: alone (a reload, an order, every
+// check of the one rand() sequence), or shared (checks under keyed draws,
+// which run side by side).
 class hook_lock_guard {
 public:
-    explicit hook_lock_guard(pthread_mutex_t &mutex) : mutex_(mutex)
+    explicit hook_lock_guard(pthread_rwlock_t &lock, bool shared = false) : lock_(lock)
     {
-        pthread_mutex_lock(&mutex_);
+        if (shared)
+            pthread_rwlock_rdlock(&lock_);
+        else
+            pthread_rwlock_wrlock(&lock_);
     }
-    ~hook_lock_guard() { pthread_mutex_unlock(&mutex_); }
+    ~hook_lock_guard() { pthread_rwlock_unlock(&lock_); }
     hook_lock_guard(const hook_lock_guard &) = delete;
     hook_lock_guard &operator=(const hook_lock_guard &) = delete;
 
 private:
-    pthread_mutex_t &mutex_;
+    pthread_rwlock_t &lock_;
 };
+
+// A check's standard-output lines, written at once when it ends, so that the
+// lines of checks side by side never mix; one at a time they go out as they
+// happen, as they always have. engine_print is printf for the engine.
+class check_lines {
+public:
+    explicit check_lines(bool gather);
+    ~check_lines();
+    check_lines(const check_lines &) = delete;
+    check_lines &operator=(const check_lines &) = delete;
+};
+void engine_print(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// How much this check has gathered, and a return to that point (a cut that
+// found the power off already takes back its trigger line).
+std::size_t engine_said();
+void engine_unsay(std::size_t said);
 
 // Who made the request, asked for once per check and only when a rule's
 // process or uid filter is reached, or a rule fires while tracing.
@@ -59,6 +80,8 @@ struct check_state {
     draw_source draws;
     nlohmann::json event;  // the fire event of the rule being acted on, when tracing
     bool powered_off = false;  // a cut fired: the walk ends
+    uint64_t hit = 0;          // the number of the hit rule_hit found, for after
+    std::size_t said = 0;      // what was gathered before the acting rule's trigger line
 };
 
 // SIGKILL to the requester, when there is one and it is not the daemon.

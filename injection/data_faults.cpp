@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 
 #include "check.h"
 #include "hook.h"
@@ -47,8 +48,12 @@ const char *cannot_act(const injection_rule &rule, fs_op op, const data_request 
     }
 }
 
+// The room of every full-disk rule, which checks side by side spend.
+std::mutex room_mutex;
+
 room_decision spend_room(injection_rule &rule, fs_op op, data_request &request)
 {
+    const std::lock_guard<std::mutex> held(room_mutex);
     room_decision decision;
     const auto size_now = [&] { return request.current_size ? request.current_size() : -1; };
     switch (op) {
@@ -158,7 +163,8 @@ void injection_corrupt(const data_request &request, const char *path, char *buf,
     // rules alter none.
     std::vector<bool> altered(n);
     std::size_t unaltered = n;
-    const hook_lock_guard held(mount_state.lock);
+    const hook_lock_guard held(mount_state.lock, mount_state.keyed_draws);
+    const check_lines lines(mount_state.keyed_draws);
     for (const data_request::corruption &corruption : request.corruptions) {
         std::vector<uint64_t> offsets;
         for (std::size_t i = 0; i < corruption.places.size() && unaltered > 0; ++i, --unaltered) {
@@ -185,9 +191,9 @@ void injection_corrupt(const data_request &request, const char *path, char *buf,
         for (const uint64_t at : offsets)
             list += (list.empty() ? "" : ", ") + std::to_string(at);
         if (offsets.empty())
-            printf("%s altered no offsets of %s\n", corruption.rule.c_str(), path);
+            engine_print("%s altered no offsets of %s\n", corruption.rule.c_str(), path);
         else
-            printf("%s altered offsets %s of %s\n", corruption.rule.c_str(), list.c_str(), path);
+            engine_print("%s altered offsets %s of %s\n", corruption.rule.c_str(), list.c_str(), path);
         if (trace_enabled()) {
             nlohmann::json event = {{"event", "corrupt"}, {"rule", corruption.rule},
                                     {"offsets", offsets}};

@@ -25,6 +25,7 @@ void draw_source::visit(const injection_rule &rule)
     rule_hash_ = rule.name_hash;
     const uint64_t key_words[3] = {rule_hash_, path_hash_, op_};
     const uint64_t key = XXH3_64bits(key_words, sizeof key_words);
+    const std::lock_guard<std::mutex> held(set_.draw_mutex);
     visit_count_ = count_for(key)++;
     for (uint64_t &index : index_)
         index = 0;

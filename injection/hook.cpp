@@ -37,7 +37,7 @@ void kill_requester(nlohmann::json &event)
     const bool sent = kill(pid, SIGKILL) == 0;
     if (!sent)
         perror("kill");
-    printf("send signal %s to TID %d\n", strsignal(SIGKILL), pid);
+    engine_print("send signal %s to TID %d\n", strsignal(SIGKILL), pid);
     event["kill"] = {{"pid", pid}, {"sent", sent}};
 }
 
@@ -45,7 +45,7 @@ namespace {
 
 void slow_down(const injection_rule &rule, const char *op_name)
 {
-    printf("start of '%s' slowdown for '%d' ns\n", op_name,
+    engine_print("start of '%s' slowdown for '%d' ns\n", op_name,
            static_cast<int>(rule.duration));
     // nanosleep refuses a nanosecond field of a second or more; split it.
     const timespec delay = {static_cast<time_t>(rule.duration / 1000000000u),
@@ -54,7 +54,7 @@ void slow_down(const injection_rule &rule, const char *op_name)
         perror("nanosleep");
         return;
     }
-    printf("end of '%s' slowdown with '%d' ns\n", op_name,
+    engine_print("end of '%s' slowdown with '%d' ns\n", op_name,
            static_cast<int>(rule.duration));
 }
 
@@ -98,22 +98,34 @@ int32_t apply_rule(injection_rule &rule, check_state &check, int32_t result)
     skip_report &report = check.report;
     if (!rule_hit(rule, check))
         return result;
-    if (rule.hits <= rule.after && !rule.armed) {
+    // An order to fire is taken by one check only; the hit's own number and
+    // a fire counted only below count keep after and count exact when
+    // checks run side by side.
+    const bool armed = rule.armed && rule.armed.take();
+    if (check.hit <= rule.after && !armed) {
         report.add_skip(rule, "after", rule.after, "is not reached");
         return result;
     }
-    if (rule.count && rule.fires >= *rule.count && !rule.armed) {
+    if (rule.count && rule.fires >= *rule.count && !armed) {
         report.add_skip(rule, "count", *rule.count, "is reached");
         return result;
     }
     room_decision decision;
     if (rule.kind == ERRINJ_FULL_DISK) {
         decision = spend_room(rule, check.op, check.request);
-        if (decision.error == 0 && decision.cut >= check.request.length)
+        if (decision.error == 0 && decision.cut >= check.request.length) {
+            if (armed)
+                rule.armed.raise();  // not yet: it has caused no fault
             return result;
+        }
     }
-    ++rule.fires;
-    rule.armed = false;
+    // Side by side another check may have taken the last fire meanwhile.
+    if (armed) {
+        rule.fires.add();
+    } else if (!(rule.count ? rule.fires.add_below(*rule.count) : (rule.fires.add(), true))) {
+        report.add_skip(rule, "count", *rule.count, "is reached");
+        return result;
+    }
     const bool tracing = trace_enabled();
     if (tracing)
         check.event = fire_event(rule, check);
@@ -130,7 +142,8 @@ int32_t act(injection_rule &rule, check_state &check, int32_t result,
     data_request &request = check.request;
     nlohmann::json &event = check.event;
     check.report.flush();
-    printf("%s triggered on operation '%s', %s\n", rule.name.c_str(), op_name, check.path);
+    check.said = engine_said();
+    engine_print("%s triggered on operation '%s', %s\n", rule.name.c_str(), op_name, check.path);
     switch (rule.kind) {
     case ERRINJ_ERRNO: {
         const int error = rule_errno(rule, check);
@@ -167,7 +180,7 @@ int32_t act(injection_rule &rule, check_state &check, int32_t result,
     case ERRINJ_WRITEBACK:
         return writeback_failure(rule, check);
     case ERRINJ_FULL_DISK:
-        event["room"] = rule.room;
+        event["room"] = rule.room;  // read unlocked: only the trace shows it
         if (decision.error != 0) {
             report_errno(decision.error, event);
             return -decision.error;
@@ -198,13 +211,18 @@ int32_t injection_check(const char *path, fs_op op)
 
 int32_t injection_check(const char *path, fs_op op, data_request &request)
 {
-    const hook_lock_guard held(mount_state.lock);
-
     // An operation on the rule file re-reads it and is never disturbed itself.
     if (strcmp(path, mount_state.config_path.c_str()) == 0) {
+        const hook_lock_guard held(mount_state.lock);
         injection_reload();
         return 0;
     }
+    // Keyed draws depend on no other check, so checks run side by side, each
+    // its lines gathered; the one rand() sequence needs them one at a time.
+    const bool side_by_side = mount_state.keyed_draws;
+    const hook_lock_guard held(mount_state.lock, side_by_side);
+    const check_lines lines(side_by_side);
+
     // After a power cut nothing answers, and nothing draws, until power-on;
     // but the root still shows, so that tools see a mounted, failing file
     // system rather than none.

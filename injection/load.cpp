@@ -76,9 +76,9 @@ void injection_trace_summary()
         trace_write({{"event", "summary"},
                      {"rule", rule.name},
                      {"kind", kind_names[rule.kind]},
-                     {"visits", rule.visits},
-                     {"hits", rule.hits},
-                     {"fires", rule.fires}});
+                     {"visits", static_cast<uint64_t>(rule.visits)},
+                     {"hits", static_cast<uint64_t>(rule.hits)},
+                     {"fires", static_cast<uint64_t>(rule.fires)}});
 }
 
 void injection_mount_warnings(rule_set &set)

@@ -44,9 +44,9 @@ nlohmann::json injection_status()
         for (const injection_rule &rule : mount_state.rules->rules)
             rules.push_back({{"name", rule.name},
                              {"kind", kind_names[rule.kind]},
-                             {"visits", rule.visits},
-                             {"hits", rule.hits},
-                             {"fires", rule.fires}});
+                             {"visits", static_cast<uint64_t>(rule.visits)},
+                             {"hits", static_cast<uint64_t>(rule.hits)},
+                             {"fires", static_cast<uint64_t>(rule.fires)}});
     nlohmann::json reply = {{"ok", true},
                             {"seed", mount_state.seed},
                             {"draws", mount_state.keyed_draws ? "keyed" : "sequence"},
@@ -144,7 +144,7 @@ nlohmann::json injection_order_fire(const std::string &name)
     if (mount_state.rules)
         for (injection_rule &rule : mount_state.rules->rules)
             if (rule.name == name) {
-                rule.armed = true;
+                rule.armed.raise();
                 return {{"ok", true}, {"rule", name}, {"armed", true}};
             }
     return refusal("no rule named '" + name + "' is in force");

@@ -19,18 +19,25 @@ void power_cut(const injection_rule &rule, check_state &check)
     const unsynced_cut_result cut = unsynced_cut(rule.block, rule.persist, rule.names, [&] {
         return check.draws.next(DRAW_BLOCK);
     });
-    printf("power cut: %zu files rolled back, %llu bytes lost, %llu bytes kept\n", cut.files,
+    // Checks side by side: another one's cut came first; this one only
+    // fails, as every request does with the power off.
+    if (cut.already_off) {
+        engine_unsay(check.said);
+        check.event["power_cut"] = "already off";
+        return;
+    }
+    engine_print("power cut: %zu files rolled back, %llu bytes lost, %llu bytes kept\n", cut.files,
            static_cast<unsigned long long>(cut.lost), static_cast<unsigned long long>(cut.kept));
     check.event["power_cut"] = {{"files", cut.files}, {"lost", cut.lost}, {"kept", cut.kept}};
     if (rule.names != NAMES_DURABLE) {
-        printf("power cut: %zu name changes undone\n", cut.names_undone);
+        engine_print("power cut: %zu name changes undone\n", cut.names_undone);
         check.event["power_cut"]["names_undone"] = cut.names_undone;
     }
     kill_requester(check.event);
     if (rule.kill_mount) {
         check.requester.learn();
         const std::size_t killed = kill_mount_users(mount_state.mount_point, check.requester.pid);
-        printf("power cut: %zu processes killed\n", killed);
+        engine_print("power cut: %zu processes killed\n", killed);
         check.event["power_cut"]["killed"] = killed;
     }
 }
@@ -40,7 +47,7 @@ int32_t writeback_failure(const injection_rule &rule, check_state &check)
     const unsynced_writeback_result lost =
         unsynced_writeback_fail(check.request.fd, rule.block, rule.persist,
                                 [&] { return check.draws.next(DRAW_BLOCK); });
-    printf("writeback failed: %llu bytes lost, %llu bytes kept\n",
+    engine_print("writeback failed: %llu bytes lost, %llu bytes kept\n",
            static_cast<unsigned long long>(lost.lost), static_cast<unsigned long long>(lost.kept));
     check.event["writeback"] = {{"lost", lost.lost}, {"kept", lost.kept}};
     const std::vector<int> &list = rule.errnos;

@@ -8,7 +8,9 @@
 #include <fcntl.h>
 
 #include <cstdint>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -40,6 +42,53 @@ extern const char *const kind_names[INJECTION_KIND_COUNT];
 
 // A check visits every rule, so their number bounds what a check costs.
 constexpr std::size_t MAX_RULES = 256;
+
+// A count checks of different requests may add to at the same time (under
+// keyed draws they run side by side). Copied only while a set is built.
+class rule_counter {
+public:
+    rule_counter() = default;
+    rule_counter(const rule_counter &other) : value_(other.value_.load()) {}
+    rule_counter &operator=(const rule_counter &other)
+    {
+        value_ = other.value_.load();
+        return *this;
+    }
+    operator uint64_t() const { return value_.load(); }
+    // The count with this one added.
+    uint64_t add() { return ++value_; }
+    // Adds one unless the count is at limit already.
+    bool add_below(uint64_t limit)
+    {
+        uint64_t now = value_.load();
+        while (now < limit)
+            if (value_.compare_exchange_weak(now, now + 1))
+                return true;
+        return false;
+    }
+
+private:
+    std::atomic<uint64_t> value_{0};
+};
+
+// A flag that one check takes: set by an order, cleared by the check that
+// acts on it.
+class rule_flag {
+public:
+    rule_flag() = default;
+    rule_flag(const rule_flag &other) : set_(other.set_.load()) {}
+    rule_flag &operator=(const rule_flag &other)
+    {
+        set_ = other.set_.load();
+        return *this;
+    }
+    operator bool() const { return set_.load(); }
+    void raise() { set_ = true; }
+    bool take() { return set_.exchange(false); }
+
+private:
+    std::atomic<bool> set_{false};
+};
 
 struct injection_rule {
     std::string name;                         // the full section name
@@ -79,11 +128,11 @@ struct injection_rule {
     uint64_t name_hash = 0;  // keys the rule's draws under -draws=keyed
 
     // Counted by the checks, from 0 at each load.
-    uint64_t visits = 0;  // checks that visited the rule
-    uint64_t hits = 0;    // visits that passed the draw and every filter
-    uint64_t fires = 0;   // hits that acted
-    uint64_t room = 0;    // full disk: what is left of space
-    bool armed = false;   // ordered to fire at its next hit, whatever its odds
+    rule_counter visits;  // checks that visited the rule
+    rule_counter hits;    // visits that passed the draw and every filter
+    rule_counter fires;   // hits that acted
+    uint64_t room = 0;    // full disk: what is left of space (under the room's mutex)
+    rule_flag armed;      // ordered to fire at its next hit, whatever its odds
 
     injection_rule(injection_kind k, std::string full_name)
         : name(std::move(full_name)), kind(k) {}
@@ -113,6 +162,7 @@ enum rule_report : uint32_t { REPORT_AS_EVER, REPORT_LOCATED, REPORT_CHECKED };
 
 struct rule_set {
     std::vector<injection_rule> rules;
+    std::mutex draw_mutex;  // the keyed counts below, for checks side by side
     std::vector<rule_complaint> complaints;
     rule_report report = REPORT_AS_EVER;
     unsigned line = 0;  // the line being read, while loading

@@ -541,6 +541,10 @@ unsynced_cut_result unsynced_cut(uint32_t block_size, uint32_t persist, names_mo
 {
     unsynced_cut_result result;
     const exclusive_power held;
+    if (record.powered_off) {
+        result.already_off = true;
+        return result;
+    }
     result.names_undone = names_undo(names, persist, draw);
     const std::lock_guard<std::mutex> tables(record.mutex);
     std::vector<tracked_file *> in_order;

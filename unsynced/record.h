@@ -62,6 +62,7 @@ struct unsynced_cut_result {
     uint64_t lost = 0;      // bytes of changed blocks that went back
     uint64_t kept = 0;      // bytes of changed blocks kept
     std::size_t names_undone = 0;
+    bool already_off = false;  // another cut had come first: nothing was done
 };
 
 // The cut: first the name changes that are not durable under names are
