@@ -47,7 +47,7 @@ echo "round,workload,target,operations,seconds,bytes,cpu_seconds" > "$raw"
 
 declare -A daemon
 targets=(native passthrough passthrough-bw tavrin-none tavrin-none-bw tavrin-off tavrin-off-bw
-         tavrin-active tavrin-active-bw tavrin-named32 tavrin-powercut tavrin-slow0
+         tavrin-active tavrin-active-bw tavrin-active-keyed tavrin-named32 tavrin-powercut tavrin-slow0
          tavrin-slow0-bw tavrin-slow0-trace tavrin-none-mmapenv)
 # BENCH_TARGETS="passthrough tavrin-active" and BENCH_WORKLOADS="create unlink"
 # narrow a run to what is being worked on; a narrowed full run leaves
@@ -78,6 +78,7 @@ mount_target() {
     case $t in
     *-bw) opts=(-o big_writes) ;;
     tavrin-named32|tavrin-powercut) opts=(-quiet) ;;
+    tavrin-active-keyed) opts=(-quiet -draws=keyed) ;;
     *-trace) opts=(-trace="$work/$t/trace.jsonl") ;;
     esac
     case $t in
