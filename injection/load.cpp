@@ -25,11 +25,7 @@ void trace_load(const rule_set *set)
             entry["probability"] = *rule.probability_ppm / 10000.0;
         if (rule.written_all)
             entry["written"] = "all";
-        const std::pair<const char *, const std::optional<std::string> &> patterns[] = {
-            {"path_regexp", rule.path_regexp},
-            {"op_regexp", rule.op_regexp},
-            {"process_regexp", rule.process_regexp}};
-        for (const auto &[key, text] : patterns)
+        for (const auto &[key, text] : rule_patterns(rule))
             if (text)
                 trace_text(entry, key, *text);
         if (rule.kind == ERRINJ_SLOWDOWN)

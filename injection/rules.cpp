@@ -298,18 +298,22 @@ bool set_block(rule_set &set, uint32_t &field, const char *value)
     return true;
 }
 
-// One of a few words: the index of the word, or -1 after a complaint.
-int set_word(rule_set &set, const char *key, const char *value,
-             std::initializer_list<const char *> words)
+// One of a few words, stored as its index; anything else is complained of
+// and leaves the field as it was.
+template <typename Field>
+bool set_choice(rule_set &set, Field &field, const char *key, const char *value,
+                std::initializer_list<const char *> words)
 {
     int index = 0;
     for (const char *word : words) {
-        if (strcmp(value, word) == 0)
-            return index;
+        if (strcmp(value, word) == 0) {
+            field = static_cast<Field>(index);
+            return true;
+        }
         ++index;
     }
     complain(set, std::string("unknown ") + key + " '" + value + "' in configuration file");
-    return -1;
+    return false;
 }
 
 // inih's reader with the line count kept: fgets, as ini_parse_file reads. A
@@ -412,10 +416,7 @@ extern "C" int rule_option_handler(void *user, const char *section,
     } else if (strcmp(name, "bytes") == 0 && (of == ERRINJ_SHORT || of == ERRINJ_CORRUPT)) {
         rule->bytes = number_value(set, name, value);
     } else if (strcmp(name, "mode") == 0 && of == ERRINJ_CORRUPT) {
-        const int mode = set_word(set, name, value, {"flip", "zero", "random"});
-        if (mode < 0)
-            return 0;
-        rule->mode = static_cast<corrupt_mode>(mode);
+        return set_choice(set, rule->mode, name, value, {"flip", "zero", "random"}) ? 1 : 0;
     } else if (strcmp(name, "space") == 0 && of == ERRINJ_FULL_DISK) {
         return set_size(set, rule->space, value) ? 1 : 0;
     } else if (strcmp(name, "persist") == 0 && (of == ERRINJ_POWER_CUT || of == ERRINJ_WRITEBACK)) {
@@ -425,20 +426,11 @@ extern "C" int rule_option_handler(void *user, const char *section,
     } else if (strcmp(name, "block") == 0 && (of == ERRINJ_POWER_CUT || of == ERRINJ_WRITEBACK)) {
         return set_block(set, rule->block, value) ? 1 : 0;
     } else if (strcmp(name, "names") == 0 && of == ERRINJ_POWER_CUT) {
-        const int model = set_word(set, name, value, {"synced", "journal", "durable"});
-        if (model < 0)
-            return 0;
-        rule->names = static_cast<names_model>(model);
+        return set_choice(set, rule->names, name, value, {"synced", "journal", "durable"}) ? 1 : 0;
     } else if (strcmp(name, "kill") == 0 && of == ERRINJ_POWER_CUT) {
-        const int kill = set_word(set, name, value, {"caller", "mount"});
-        if (kill < 0)
-            return 0;
-        rule->kill_mount = kill == 1;
+        return set_choice(set, rule->kill_mount, name, value, {"caller", "mount"}) ? 1 : 0;
     } else if (strcmp(name, "written") == 0 && of == ERRINJ_NOOP) {
-        const int written = set_word(set, name, value, {"none", "all"});
-        if (written < 0)
-            return 0;
-        rule->written_all = written == 1;
+        return set_choice(set, rule->written_all, name, value, {"none", "all"}) ? 1 : 0;
     } else {
         complain(set, std::string("unknown option '") + name + "' in configuration file");
         return 0;
@@ -544,11 +536,7 @@ std::string rule_describe(const injection_rule &rule)
     std::string line = rule.name + ": kind=" + kind_names[rule.kind] + " probability=" +
                        (rule.probability_ppm ? rule.probability_text
                                              : std::to_string(static_cast<int>(rule.probability)));
-    const std::pair<const char *, const std::optional<std::string> &> patterns[] = {
-        {"path_regexp", rule.path_regexp},
-        {"op_regexp", rule.op_regexp},
-        {"process_regexp", rule.process_regexp}};
-    for (const auto &[key, text] : patterns)
+    for (const auto &[key, text] : rule_patterns(rule))
         if (text)
             line += std::string(" ") + key + "=" + *text;
     if (rule.uid)

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 
 #include <cstdint>
+#include <array>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -137,6 +138,18 @@ struct injection_rule {
     injection_rule(injection_kind k, std::string full_name)
         : name(std::move(full_name)), kind(k) {}
 };
+
+// A rule's patterns with their keys, as the rule file names them.
+struct rule_pattern_text {
+    const char *key;
+    const std::optional<std::string> &text;
+};
+inline std::array<rule_pattern_text, 3> rule_patterns(const injection_rule &rule)
+{
+    return {{{"path_regexp", rule.path_regexp},
+             {"op_regexp", rule.op_regexp},
+             {"process_regexp", rule.process_regexp}}};
+}
 
 // Keyed draws count the checks of each rule for each operation on each path.
 // The exact counts stop growing at MAX_DRAW_KEYS keys; later keys share
