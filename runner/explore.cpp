@@ -216,6 +216,10 @@ struct exploration {
         std::vector<std::string> argv = {run_program, "-lenient", "-seed=" + seed,
                                          "-rules=" + rule_file, "-trace=" + result.trace,
                                          "-log=" + result.log};
+        // A file removed while open is removed, not renamed to a .fuse_hidden
+        // name: whether libfuse had heard of its release yet would otherwise
+        // make the runs take different paths.
+        argv.insert(argv.end(), {"-o", "hard_remove"});
         argv.insert(argv.end(), tavrin_options.begin(), tavrin_options.end());
         argv.push_back(result.copy);
         argv.push_back("--");
