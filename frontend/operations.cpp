@@ -213,9 +213,9 @@ int transfer(const char *path, const fuse_file_info *fi, int open_flags,
 // back: a cut must never bring back a rule file half written.
 bool is_rule_file(const char *path)
 {
-    const std::string &rules = mount_state.config_path;
-    const std::size_t prefix = mount_state.path_prefix.size();
-    return rules.size() > prefix && rules.compare(prefix, std::string::npos, host(path)) == 0;
+    const std::string &rules = mount_state.config_path, &prefix = mount_state.path_prefix;
+    return rules.size() > prefix.size() && rules.compare(0, prefix.size(), prefix) == 0 &&
+           rules.compare(prefix.size(), std::string::npos, host(path)) == 0;
 }
 
 // Saves for a power cut what a change is about to overwrite or cut off.

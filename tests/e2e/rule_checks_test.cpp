@@ -121,9 +121,14 @@ TEST(RulesOption, RulesFromOutsideAreReadAgainOnHangup)
     EXPECT_EQ(read_file(fs.at("tavrin.conf")), "[errinj_noop]\nprobability = 100\n");
     EXPECT_NE(fs.out().find("read configuration " + rules + "\n"), std::string::npos) << fs.out();
 
+    // A file of the mirror that shares the rule file's name is recorded
+    // like any other (both temporary paths have the same length).
+    write_file(fs.base("rules.conf"), "");
+    write_file(fs.at("rules.conf"), "unsynced");
     const std::string cut = fs.at("cut");
     const int status = in_child([&] { return mkdir(cut.c_str(), 0755) == 0 ? 0 : 1; });
     EXPECT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(read_file(fs.base("rules.conf")), "") << "taken for the rule file";
     struct stat st;
     EXPECT_EQ(stat(fs.at("tavrin.conf").c_str(), &st), -1) << "the power is off";
 
