@@ -407,7 +407,11 @@ int main(int argc, char *argv[])
     if (!mount_state.rules)
         printf("error injections are not configured!\n");
 
-    const int lock_status = pthread_rwlock_init(&mount_state.lock, nullptr);
+    pthread_rwlockattr_t writer_first;
+    pthread_rwlockattr_init(&writer_first);
+    pthread_rwlockattr_setkind_np(&writer_first, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    const int lock_status = pthread_rwlock_init(&mount_state.lock, &writer_first);
+    pthread_rwlockattr_destroy(&writer_first);
     if (lock_status != 0) {
         fuse_opt_free_args(&args);
         errno = lock_status;

@@ -22,7 +22,9 @@ struct mount_state_record {
     std::string basedir;         // the resolved base directory
     std::string config_path;     // resolved base directory + "tavrin.conf"
     uint32_t seed = 0;
-    pthread_rwlock_t lock = PTHREAD_RWLOCK_INITIALIZER;  // shared by checks under keyed draws
+    // Shared by checks under keyed draws; a reload waiting for it goes before
+    // checks that come after it.
+    pthread_rwlock_t lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
     bool quiet = false;          // -quiet: no skip lines, no regexec lines
     bool direct_io = false;      // -o direct_io given: callers see short reads as such
     bool keyed_draws = false;    // -draws=keyed: draws hashed from what they decide
