@@ -17,6 +17,7 @@
 #include <type_traits>
 
 #include "../injection/hook.h"
+#include "../injection/mount_users.h"
 #include "../trace/trace.h"
 #include "../unsynced/names.h"
 #include "../control/server.h"
@@ -238,36 +239,15 @@ int check_rules(const std::string &path)
     return rule_set_has_complaints(*set) ? 1 : 0;
 }
 
-// Whether something is mounted at path already (its resolved form, as the
-// kernel lists it, with blanks and backslashes escaped in octal).
+// Whether something is mounted at path already (its resolved form).
 bool already_mounted(const char *path)
 {
     char *resolved = path != nullptr ? realpath(path, nullptr) : nullptr;
     if (resolved == nullptr)
         return false;
-    std::string escaped;
-    for (const char *c = resolved; *c != '\0'; ++c) {
-        if (*c == ' ' || *c == '\t' || *c == '\n' || *c == '\\') {
-            char octal[8];
-            snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned char>(*c));
-            escaped += octal;
-        } else {
-            escaped += *c;
-        }
-    }
+    const bool mounted = is_mount_point(resolved);
     free(resolved);
-    FILE *mounts = fopen("/proc/self/mountinfo", "r");
-    if (mounts == nullptr)
-        return false;
-    bool found = false;
-    char line[4096];
-    while (!found && fgets(line, sizeof line, mounts) != nullptr) {
-        char point[4096];
-        if (sscanf(line, "%*s %*s %*s %*s %4095s", point) == 1)
-            found = escaped == point;
-    }
-    fclose(mounts);
-    return found;
+    return mounted;
 }
 
 // Every file written before a power cut keeps a descriptor in the record of

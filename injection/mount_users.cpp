@@ -110,6 +110,11 @@ bool maps_a_file(const std::string &proc, const mount_identity &mount)
 
 }  // namespace
 
+bool is_mount_point(const std::string &mount_point)
+{
+    return identify(mount_point).found;
+}
+
 std::size_t kill_mount_users(const std::string &mount_point, pid_t spare)
 {
     const mount_identity mount = identify(mount_point);

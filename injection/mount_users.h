@@ -10,6 +10,9 @@
 #include <cstddef>
 #include <string>
 
+// Whether something is mounted at mount_point (an absolute, resolved path).
+bool is_mount_point(const std::string &mount_point);
+
 // SIGKILL to every process that uses the mount at mount_point, but this one
 // and spare; one that cannot be signalled is said on standard error.
 // Returns the number killed.
