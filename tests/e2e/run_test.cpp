@@ -187,7 +187,9 @@ TEST(TavrinRun, MistakesAndFaultsThatNeverHappenedFailTheRun)
     const std::string mistaken = work / "mistaken.conf", firing = work / "firing.conf",
                       idle = work / "idle.conf", started = work / "started";
     write_file(mistaken, "[errinj_errno]\nprobabilty = 100\n");
-    write_file(firing, "[errinj_errno.reads]\nop_regexp = ^read$\nprobability = 100\n");
+    // EIO, not a drawn errno: cat reads again after EINTR, which would fire twice.
+    write_file(firing,
+               "[errinj_errno.reads]\nop_regexp = ^read$\nprobability = 100\nerrno = EIO\n");
     write_file(idle, "[errinj_errno.idle]\npath_regexp = /nothing$\nprobability = 100\n");
     write_file(base / "data", "rows");
     const struct {
