@@ -41,8 +41,8 @@ instructions() {  # TARGET STATS: the daemon's instruction count for one mount
 }
 
 printf '%-14s %s\n' target "instructions per stat"
-for target in passthrough tavrin-none tavrin-off tavrin-active tavrin-active-keyed tavrin-named32 \
-              tavrin-slow0 tavrin-slow0-trace; do
+for target in ${CALLGRIND_TARGETS:-passthrough tavrin-none tavrin-off tavrin-active tavrin-active-keyed tavrin-named32 \
+              tavrin-slow0 tavrin-slow0-trace}; do
     idle=$(instructions "$target" 0)
     busy=$(instructions "$target" "$count")
     printf '%-14s %d\n' "$target" $(( (busy - idle) / count ))

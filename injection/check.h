@@ -68,7 +68,8 @@ struct check_state {
     // record first, the report's 4 KiB buffer included, on every check.
     check_state(const char *checked_path, fs_op checked_op, data_request &data)
         : path(checked_path), op(checked_op), request(data), report(mount_state.quiet != 0),
-          draws(checked_path, checked_op, *mount_state.rules)
+          draws(checked_path, checked_op, *mount_state.rules),
+          stripe(spread_counter::own_stripe())
     {
     }
 
@@ -82,6 +83,7 @@ struct check_state {
     bool powered_off = false;  // a cut fired: the walk ends
     uint64_t hit = 0;          // the number of the hit rule_hit found, for after
     std::size_t said = 0;      // what was gathered before the acting rule's trigger line
+    std::size_t stripe;        // this thread's stripe of spread counters
 };
 
 // SIGKILL to the requester, when there is one and it is not the daemon.

@@ -21,12 +21,12 @@ void draw_source::visit(const injection_rule &rule)
             strncmp(path_, prefix.c_str(), prefix.size()) == 0 ? path_ + prefix.size() : path_;
         path_hash_ = XXH3_64bits(below, strlen(below));
         path_hashed_ = true;
+        counts_ = set_.keyed_counts.find(path_hash_, op_, set_.rules.size());
     }
     rule_hash_ = rule.name_hash;
-    const uint64_t key_words[3] = {rule_hash_, path_hash_, op_};
-    const uint64_t key = XXH3_64bits(key_words, sizeof key_words);
-    const std::lock_guard<std::mutex> held(set_.draw_mutex);
-    visit_count_ = count_for(key)++;
+    const auto rule_index = static_cast<std::size_t>(&rule - set_.rules.data());
+    visit_count_ = set_.keyed_counts.take(rule_index < set_.rules.size() ? counts_ : nullptr,
+                                          rule_index, {rule_hash_, path_hash_, op_});
     for (uint64_t &index : index_)
         index = 0;
 }
@@ -39,16 +39,4 @@ uint64_t draw_source::next(draw_purpose purpose)
                                static_cast<uint64_t>(op_) << 32 | purpose, visit_count_,
                                index_[purpose]++};
     return XXH3_64bits(words, sizeof words);
-}
-
-uint64_t &draw_source::count_for(uint64_t key)
-{
-    const auto found = set_.draw_counts.find(key);
-    if (found != set_.draw_counts.end())
-        return found->second;
-    if (set_.draw_counts.size() < MAX_DRAW_KEYS)
-        return set_.draw_counts[key];
-    if (set_.shared_draw_counts.empty())
-        set_.shared_draw_counts.resize(SHARED_DRAW_COUNTS);
-    return set_.shared_draw_counts[key % SHARED_DRAW_COUNTS];
 }

@@ -4,7 +4,7 @@
 // checks of that rule for that operation on that path since the load.
 // Keyed, a file that sees the same operations gets the same decisions
 // however its work interleaves with other files'. The sequence needs the
-// hook's lock; keyed draws need it only for the counts they keep in the set.
+// hook's lock held alone; keyed draws need none (draw_counts.h).
 #pragma once
 
 #include <cstdint>
@@ -32,12 +32,11 @@ public:
     uint64_t next(draw_purpose purpose);
 
 private:
-    uint64_t &count_for(uint64_t key);
-
     const char *path_;
     fs_op op_;
     rule_set &set_;
     bool path_hashed_ = false;
+    std::atomic<uint64_t> *counts_ = nullptr;  // this operation and path's, once hashed
     uint64_t path_hash_ = 0;
     uint64_t rule_hash_ = 0;
     uint64_t visit_count_ = 0;

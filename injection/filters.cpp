@@ -87,7 +87,7 @@ bool rule_hit(injection_rule &rule, check_state &check)
     const char *path = check.path;
     const fs_op op = check.op;
     skip_report &report = check.report;
-    rule.visits.add();
+    rule.visits.add(check.stripe);
     check.draws.visit(rule);
     // The draw comes first and is made for every rule visited, so a rule that
     // loses it costs no pattern work and the rand() sequence depends only on

@@ -9,15 +9,14 @@
 
 #include <cstdint>
 #include <array>
-#include <atomic>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "catalogue.h"
+#include "counters.h"
+#include "draw_counts.h"
 #include "pattern.h"
 #include "unsynced/names.h"
 
@@ -43,53 +42,6 @@ extern const char *const kind_names[INJECTION_KIND_COUNT];
 
 // A check visits every rule, so their number bounds what a check costs.
 constexpr std::size_t MAX_RULES = 256;
-
-// A count checks of different requests may add to at the same time (under
-// keyed draws they run side by side). Copied only while a set is built.
-class rule_counter {
-public:
-    rule_counter() = default;
-    rule_counter(const rule_counter &other) : value_(other.value_.load()) {}
-    rule_counter &operator=(const rule_counter &other)
-    {
-        value_ = other.value_.load();
-        return *this;
-    }
-    operator uint64_t() const { return value_.load(); }
-    // The count with this one added.
-    uint64_t add() { return ++value_; }
-    // Adds one unless the count is at limit already.
-    bool add_below(uint64_t limit)
-    {
-        uint64_t now = value_.load();
-        while (now < limit)
-            if (value_.compare_exchange_weak(now, now + 1))
-                return true;
-        return false;
-    }
-
-private:
-    std::atomic<uint64_t> value_{0};
-};
-
-// A flag that one check takes: set by an order, cleared by the check that
-// acts on it.
-class rule_flag {
-public:
-    rule_flag() = default;
-    rule_flag(const rule_flag &other) : set_(other.set_.load()) {}
-    rule_flag &operator=(const rule_flag &other)
-    {
-        set_ = other.set_.load();
-        return *this;
-    }
-    operator bool() const { return set_.load(); }
-    void raise() { set_ = true; }
-    bool take() { return set_.exchange(false); }
-
-private:
-    std::atomic<bool> set_{false};
-};
 
 struct injection_rule {
     std::string name;                         // the full section name
@@ -129,7 +81,7 @@ struct injection_rule {
     uint64_t name_hash = 0;  // keys the rule's draws under -draws=keyed
 
     // Counted by the checks, from 0 at each load.
-    rule_counter visits;  // checks that visited the rule
+    spread_counter visits;  // checks that visited the rule
     rule_counter hits;    // visits that passed the draw and every filter
     rule_counter fires;   // hits that acted
     uint64_t room = 0;    // full disk: what is left of space (under the room's mutex)
@@ -151,13 +103,6 @@ inline std::array<rule_pattern_text, 3> rule_patterns(const injection_rule &rule
              {"process_regexp", rule.process_regexp}}};
 }
 
-// Keyed draws count the checks of each rule for each operation on each path.
-// The exact counts stop growing at MAX_DRAW_KEYS keys; later keys share
-// SHARED_DRAW_COUNTS counters by hash, so their replay holds only where the
-// work on the keys sharing a counter comes in the same order.
-constexpr std::size_t MAX_DRAW_KEYS = 1 << 18;
-constexpr std::size_t SHARED_DRAW_COUNTS = 1 << 16;
-
 // What the loader found wrong with a rule file, where: line 0 is the file as
 // a whole. A warning refuses nothing.
 struct rule_complaint {
@@ -175,13 +120,11 @@ enum rule_report : uint32_t { REPORT_AS_EVER, REPORT_LOCATED, REPORT_CHECKED };
 
 struct rule_set {
     std::vector<injection_rule> rules;
-    std::mutex draw_mutex;  // the keyed counts below, for checks side by side
     std::vector<rule_complaint> complaints;
     rule_report report = REPORT_AS_EVER;
     unsigned line = 0;  // the line being read, while loading
     std::vector<std::string> refused;  // rules past MAX_RULES, reported once
-    std::unordered_map<uint64_t, uint64_t> draw_counts;
-    std::vector<uint64_t> shared_draw_counts;  // made when the exact counts are full
+    draw_counts keyed_counts;  // under -draws=keyed
 };
 
 using rule_set_ptr = std::unique_ptr<rule_set>;

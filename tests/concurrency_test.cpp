@@ -3,11 +3,17 @@
 // side, and what must stay exact stays exact. Run under ThreadSanitizer in CI.
 #include <gtest/gtest.h>
 
+#include <xxhash.h>
+
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <map>
 #include <sstream>
 #include <thread>
 #include <vector>
 
+#include "injection/draw_counts.h"
 #include "injection/hook.h"
 #include "support/capture.h"
 
@@ -115,6 +121,7 @@ TEST(Concurrency, KeyedChecksSideBySideStayExact)
     });
     const uint64_t reads = THREADS * CHECKS / 6, truncates = reads;
     EXPECT_EQ(bad, 0);
+    EXPECT_EQ(mount.rule(0).visits, uint64_t{THREADS * CHECKS});
     EXPECT_EQ(mount.rule(0).hits, reads);
     EXPECT_EQ(mount.rule(0).fires, 50u);
     EXPECT_EQ(lines_starting(printed.out, "errinj_errno.counted triggered").size(), 50u);
@@ -152,6 +159,54 @@ TEST(Concurrency, KeyedChecksSideBySideStayExact)
     EXPECT_GE(lines_starting(cut.out, "power cut: ").size(), 1u);
     EXPECT_EQ(lines_starting(cut.out, "power cut: ").size(),
               lines_starting(cut.out, "errinj_power_cut.never triggered").size());
+}
+
+// The keyed counts against a model of one map of (rule, operation, path)
+// keys: threads visiting the same keys at once each get a number of their
+// own, 0 to n - 1; and one at a time, the numbers are the model's across
+// the point where the exact counts are full.
+TEST(Concurrency, KeyedCountsNumberEveryVisitOnce)
+{
+    constexpr std::size_t RULES = 64, THREADS = 4, VISITS = 200;
+    draw_counts side_by_side;
+    std::vector<std::vector<uint64_t>> taken(THREADS);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < THREADS; ++t)
+        threads.emplace_back([&, t] {
+            for (std::size_t i = 0; i < VISITS; ++i) {
+                std::atomic<uint64_t> *found = side_by_side.find(i % 5, OP_READ, RULES);
+                taken[t].push_back(side_by_side.take(found, i % RULES, {i % RULES, i % 5, OP_READ}));
+            }
+        });
+    for (std::thread &thread : threads)
+        thread.join();
+    std::map<std::pair<std::size_t, std::size_t>, std::vector<uint64_t>> per_key;
+    for (std::size_t t = 0; t < THREADS; ++t)
+        for (std::size_t i = 0; i < VISITS; ++i)
+            per_key[{i % 5, i % RULES}].push_back(taken[t][i]);
+    for (auto &[key, numbers] : per_key) {
+        std::sort(numbers.begin(), numbers.end());
+        for (std::size_t n = 0; n < numbers.size(); ++n)
+            ASSERT_EQ(numbers[n], n) << key.first << "/" << key.second;
+    }
+
+    draw_counts counts;
+    std::map<std::array<uint64_t, 3>, uint64_t> exact;
+    std::vector<uint64_t> shared(SHARED_DRAW_COUNTS);
+    for (uint64_t path = 0; path < MAX_DRAW_KEYS / (RULES / 3); ++path)
+        for (uint64_t visit = 0; visit < 2; ++visit)
+            for (std::size_t rule = 0; rule < RULES; rule += 1 + path % 3) {
+                const std::array<uint64_t, 3> key = {rule * 7919, path, OP_WRITE};
+                uint64_t expected;
+                if (exact.count(key) || exact.size() < MAX_DRAW_KEYS) {
+                    expected = exact[key]++;
+                } else {
+                    expected = shared[XXH3_64bits(key.data(), sizeof key) % SHARED_DRAW_COUNTS]++;
+                }
+                std::atomic<uint64_t> *found = counts.find(path, OP_WRITE, RULES);
+                ASSERT_EQ(counts.take(found, rule, {key[0], key[1], key[2]}), expected)
+                    << path << "/" << rule;
+            }
 }
 
 // A slowdown of one request does not hold back another: the other is done
