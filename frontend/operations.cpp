@@ -28,6 +28,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -1049,18 +1050,30 @@ int fs_fallocate(const char *path, int mode, off_t offset, off_t length,
     });
 }
 
-// Extended attributes have no *at calls: they are reached through a
-// path-only descriptor of the entry itself (never followed, as the kernel
-// has resolved any link already) and its /proc link.
+// Extended attributes have no *at calls: an entry is named through the
+// /proc link of the base directory's descriptor, so that one call reaches
+// it (the kernel asks for security.capability before every write), and the
+// l* calls act on the entry itself, never on what a link names, as the
+// kernel has resolved any link already. A path too long for that is named
+// through a descriptor of its parent.
 template <typename Work>
 int on_entry(const char *path, Work &&work)
 {
-    const descriptor entry(openat(base(), host(path), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (entry.fd == -1)
+    const char *below = host(path);
+    char entry[PATH_MAX];
+    if (snprintf(entry, sizeof entry, "/proc/self/fd/%d/%s", base(), below) <
+        static_cast<int>(sizeof entry))
+        return work(static_cast<const char *>(entry));
+    const char *slash = strrchr(below, '/');
+    if (slash == nullptr)  // a name alone is never that long
+        return -ENAMETOOLONG;
+    const std::string parent_path(below, static_cast<std::size_t>(slash - below));
+    const descriptor parent(
+        openat(base(), parent_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (parent.fd == -1)
         return -errno;
-    char link[32];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", entry.fd);
-    return work(link);
+    snprintf(entry, sizeof entry, "/proc/self/fd/%d/%s", parent.fd, slash + 1);
+    return work(static_cast<const char *>(entry));
 }
 
 int fs_setxattr(const char *path, const char *name, const char *value, size_t size,
@@ -1070,7 +1083,7 @@ int fs_setxattr(const char *path, const char *name, const char *value, size_t si
         return on_entry(path, [&](const char *entry) {
             if (const int refused = xattr_change_refused(entry, name))
                 return refused;
-            return status(setxattr(entry, name, value, size, flags));
+            return status(lsetxattr(entry, name, value, size, flags));
         });
     });
 }
@@ -1081,7 +1094,7 @@ int fs_getxattr(const char *path, const char *name, char *value, size_t size) no
         if (const int refused = xattr_read_refused(name))
             return refused;
         return on_entry(path, [&](const char *entry) {
-            return byte_count(getxattr(entry, name, value, size));
+            return byte_count(lgetxattr(entry, name, value, size));
         });
     });
 }
@@ -1093,14 +1106,14 @@ int fs_listxattr(const char *path, char *list, size_t size) noexcept
     return hooked(path, OP_LISTXATTR, [&] {
         return on_entry(path, [&](const char *entry) -> int {
             if (xattr_sees_all())
-                return byte_count(listxattr(entry, list, size));
+                return byte_count(llistxattr(entry, list, size));
             std::vector<char> names;
             for (;;) {
-                const ssize_t needed = listxattr(entry, nullptr, 0);
+                const ssize_t needed = llistxattr(entry, nullptr, 0);
                 if (needed < 0)
                     return -errno;
                 names.resize(static_cast<std::size_t>(needed));
-                const ssize_t got = listxattr(entry, names.data(), names.size());
+                const ssize_t got = llistxattr(entry, names.data(), names.size());
                 if (got >= 0) {
                     names.resize(static_cast<std::size_t>(got));
                     break;
@@ -1125,7 +1138,7 @@ int fs_removexattr(const char *path, const char *name) noexcept
         return on_entry(path, [&](const char *entry) {
             if (const int refused = xattr_change_refused(entry, name))
                 return refused;
-            return status(removexattr(entry, name));
+            return status(lremovexattr(entry, name));
         });
     });
 }

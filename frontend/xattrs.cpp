@@ -24,7 +24,7 @@ bool xattr_sees_all()
     return uid == 0 || uid == geteuid();
 }
 
-int xattr_change_refused(const char *proc_path, const char *name)
+int xattr_change_refused(const char *entry_path, const char *name)
 {
     if (xattr_sees_all())
         return 0;
@@ -32,7 +32,7 @@ int xattr_change_refused(const char *proc_path, const char *name)
         return -EPERM;
     if (in_namespace(name, "system.")) {
         struct stat st;
-        if (stat(proc_path, &st) != 0)
+        if (lstat(entry_path, &st) != 0)
             return -errno;
         if (st.st_uid != requester_uid())
             return -EPERM;

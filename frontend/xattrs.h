@@ -11,8 +11,9 @@
 
 #include <cstddef>
 
-// 0 when the requester may set or remove name on the file behind proc_path.
-int xattr_change_refused(const char *proc_path, const char *name);
+// 0 when the requester may set or remove name on the entry at entry_path
+// (not on what it names, if it is a link).
+int xattr_change_refused(const char *entry_path, const char *name);
 // 0 when the requester may read name.
 int xattr_read_refused(const char *name);
 // Drops from a listing of length bytes the names the requester may not see;

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -281,6 +282,44 @@ TEST_F(Operations, ReaddirStopsWhenTheFillerIsFull)
     };
     EXPECT_EQ(fs_operations.readdir(dir_.path().c_str(), &seen, filler, 0, nullptr), 0);
     EXPECT_EQ(seen.calls, 2);
+}
+
+// Extended attributes name an entry in one call, or, where that name would
+// be too long, through its parent; either way the entry itself, never what
+// a link names, as the l* calls on the host.
+TEST_F(Operations, ExtendedAttributesReachTheEntryItselfHoweverLongItsPath)
+{
+    // A directory whose path is just under PATH_MAX long: with the /proc
+    // prefix, the names of its entries are over it.
+    std::string deep = dir_.path();
+    int fd = open(deep.c_str(), O_PATH | O_DIRECTORY);
+    while (deep.size() < PATH_MAX - 10) {
+        const std::string name(std::min<std::size_t>(200, PATH_MAX - 11 - deep.size()), 'd');
+        ASSERT_EQ(mkdirat(fd, name.c_str(), 0755), 0);
+        const int next = openat(fd, name.c_str(), O_PATH | O_DIRECTORY);
+        close(fd);
+        fd = next;
+        deep += "/" + name;
+    }
+    ASSERT_EQ(mkdirat(fd, "f", 0755), 0);
+    ASSERT_EQ(symlinkat("f", fd, "link"), 0);
+    close(fd);
+    write_file(dir_ / "f", "");
+    ASSERT_EQ(symlink("f", (dir_ / "link").c_str()), 0);
+
+    for (const std::string &at : {dir_.path(), deep}) {
+        const std::string entry = at + "/f", link = at + "/link";
+        EXPECT_EQ(fs_operations.setxattr(entry.c_str(), "user.k", "v", 1, 0), 0) << at.size();
+        char value[8] = {};
+        EXPECT_EQ(fs_operations.getxattr(entry.c_str(), "user.k", value, sizeof value), 1);
+        EXPECT_EQ(value[0], 'v');
+        char names[64];
+        EXPECT_EQ(fs_operations.listxattr(entry.c_str(), names, sizeof names), 7);
+        EXPECT_EQ(fs_operations.removexattr(entry.c_str(), "user.k"), 0);
+        EXPECT_EQ(fs_operations.getxattr(entry.c_str(), "user.k", value, sizeof value), -ENODATA);
+        // The link itself: user.* is refused on a link, whatever it names.
+        EXPECT_EQ(fs_operations.setxattr(link.c_str(), "user.k", "v", 1, 0), -EPERM);
+    }
 }
 
 }  // namespace
