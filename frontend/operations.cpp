@@ -27,6 +27,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -605,10 +607,16 @@ bufvec_ptr new_bufvec(size_t size)
     return vec;
 }
 
-// Without a rule that must see the bytes, libfuse is handed the file's
-// descriptor and moves the data from it to the kernel itself (by splice
-// where it can); with one, the bytes are read into memory and altered
-// there. A skipped read hands back no bytes.
+// Whether libfuse splices its replies to the kernel (-o splice_write).
+std::atomic<bool> replies_spliced{false};
+
+// Where libfuse splices its replies and no rule must see the bytes, it is
+// handed the file's descriptor and moves the data from the file to the
+// kernel without a copy. Otherwise the bytes are read into memory (and
+// altered there, for a rule), which is one copy either way: handed a
+// descriptor, libfuse would read it into a page-aligned buffer of its own
+// that glibc maps and unmaps for every request. A skipped read hands back
+// no bytes.
 int fs_read_buf(const char *path, fuse_bufvec **bufp, size_t size, off_t offset,
                 fuse_file_info *fi) noexcept
 {
@@ -620,7 +628,7 @@ int fs_read_buf(const char *path, fuse_bufvec **bufp, size_t size, off_t offset,
         [&] {
             const size_t asked = static_cast<size_t>(std::min<uint64_t>(size, request.move));
             const int fd = fi != nullptr ? handle_fd(fi) : -1;
-            if (request.corruptions.empty() && fd != -1) {
+            if (request.corruptions.empty() && fd != -1 && replies_spliced.load()) {
                 bufvec_ptr vec = new_bufvec(asked);
                 vec->buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
                 vec->buf[0].fd = fd;
@@ -894,8 +902,9 @@ int fs_fsyncdir(const char *path, int data_only, fuse_file_info *fi) noexcept
 
 // libfuse has set up its signal handling by now; what tavrin does besides
 // serving requests starts here and ends with the mount.
-void *fs_init(fuse_conn_info *) noexcept
+void *fs_init(fuse_conn_info *conn) noexcept
 {
+    replies_spliced = (conn->want & FUSE_CAP_SPLICE_WRITE) != 0;
     events_start();
     return nullptr;
 }
@@ -1056,13 +1065,27 @@ int fs_fallocate(const char *path, int mode, off_t offset, off_t length,
 // l* calls act on the entry itself, never on what a link names, as the
 // kernel has resolved any link already. A path too long for that is named
 // through a descriptor of its parent.
+// "/proc/self/fd/DIR/NAME" into entry, put together by hand (snprintf
+// was most of what a getxattr cost); false when it would not fit.
+bool proc_name(char (&entry)[PATH_MAX], int dir_fd, const char *name)
+{
+    static constexpr char prefix[] = "/proc/self/fd/";
+    char *at = std::copy(prefix, prefix + sizeof prefix - 1, entry);
+    at = std::to_chars(at, at + 12, dir_fd).ptr;  // an int has at most 11
+    *at++ = '/';
+    const std::size_t length = strlen(name);
+    if (length >= static_cast<std::size_t>(entry + sizeof entry - at))
+        return false;
+    memcpy(at, name, length + 1);
+    return true;
+}
+
 template <typename Work>
 int on_entry(const char *path, Work &&work)
 {
     const char *below = host(path);
     char entry[PATH_MAX];
-    if (snprintf(entry, sizeof entry, "/proc/self/fd/%d/%s", base(), below) <
-        static_cast<int>(sizeof entry))
+    if (proc_name(entry, base(), below))
         return work(static_cast<const char *>(entry));
     const char *slash = strrchr(below, '/');
     if (slash == nullptr)  // a name alone is never that long
@@ -1072,7 +1095,8 @@ int on_entry(const char *path, Work &&work)
         openat(base(), parent_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (parent.fd == -1)
         return -errno;
-    snprintf(entry, sizeof entry, "/proc/self/fd/%d/%s", parent.fd, slash + 1);
+    if (!proc_name(entry, parent.fd, slash + 1))
+        return -ENAMETOOLONG;
     return work(static_cast<const char *>(entry));
 }
 
