@@ -175,7 +175,8 @@ TEST(Concurrency, KeyedCountsNumberEveryVisitOnce)
         threads.emplace_back([&, t] {
             for (std::size_t i = 0; i < VISITS; ++i) {
                 std::atomic<uint64_t> *found = side_by_side.find(i % 5, OP_READ, RULES);
-                taken[t].push_back(side_by_side.take(found, i % RULES, {i % RULES, i % 5, OP_READ}));
+                taken[t].push_back(
+                    side_by_side.take(found, i % RULES, {i % RULES, i % 5, OP_READ}));
             }
         });
     for (std::thread &thread : threads)

@@ -76,29 +76,51 @@ TEST(DataFaults, ShortReadRuleWithoutDirectIoIsWarnedAbout)
     EXPECT_EQ(WEXITSTATUS(fs.unmount()), 0);
 }
 
-// cmp -l lists the differing bytes, counted from 1; the report counts from 0.
+// cmp -l lists the differing bytes, counted from 1; the report counts from
+// 0. Read and written, with requests and replies copied or spliced through
+// pipes: the bytes altered are exactly the ones reported, and no others.
 TEST(DataFaults, CmpFindsExactlyTheReportedOffsets)
 {
-    mounted fs(direct(), "[errinj_corrupt]\nop_regexp = ^read$\npath_regexp = /blob$\n"
-                         "probability = 40\nbytes = 3\nmode = random\n");
-    write_file(fs.base("blob"), pattern_bytes(300000));
-    std::set<long> differing;
-    std::istringstream listed(shell("cmp -l " + fs.at("blob") + " " + fs.base("blob")));
-    for (std::string line; std::getline(listed, line);)
-        differing.insert(std::stol(line) - 1);
+    const std::string spliced = "direct_io,splice_read,splice_write,splice_move";
+    const struct {
+        const char *op;
+        std::string options;
+    } cases[] = {
+        {"read", "direct_io"}, {"read", spliced}, {"write", "direct_io"}, {"write", spliced}};
+    for (const auto &c : cases) {
+        std::vector<std::string> options = NO_CACHES;
+        options.insert(options.end(), {"-o", c.options});
+        mounted fs(options, std::string("[errinj_corrupt]\nop_regexp = ^") + c.op +
+                                "$\npath_regexp = /blob$\nprobability = 40\nbytes = 3\n"
+                                "mode = random\n");
+        const bool reading = c.op == std::string("read");
+        write_file(fs.base("pattern"), pattern_bytes(300000));
+        if (reading)
+            write_file(fs.base("blob"), pattern_bytes(300000));
+        else
+            write_file(fs.at("blob"), pattern_bytes(300000));
+        std::set<long> differing;
+        const std::string altered = reading ? fs.at("blob") : fs.base("blob");
+        std::istringstream listed(shell("cmp -l " + altered + " " + fs.base("pattern")));
+        for (std::string line; std::getline(listed, line);)
+            differing.insert(std::stol(line) - 1);
 
-    std::set<long> reported;
-    for (const std::string &line : lines_starting(fs.out(), "errinj_corrupt altered offsets ")) {
-        std::string list = line.substr(std::string("errinj_corrupt altered offsets ").size());
-        list = list.substr(0, list.find(" of "));
-        std::istringstream numbers(list);
-        for (std::string number; std::getline(numbers, number, ',');)
-            reported.insert(std::stol(number));
+        std::set<long> reported;
+        const std::string said = "errinj_corrupt altered offsets ";
+        for (const std::string &line : lines_starting(fs.out(), said)) {
+            std::string list = line.substr(said.size());
+            list = list.substr(0, list.find(" of "));
+            std::istringstream numbers(list);
+            for (std::string number; std::getline(numbers, number, ',');)
+                reported.insert(std::stol(number));
+        }
+        EXPECT_FALSE(reported.empty()) << c.op << " " << c.options;
+        EXPECT_EQ(differing, reported) << c.op << " " << c.options;
+        if (reading) {
+            EXPECT_EQ(read_file(fs.base("blob")), pattern_bytes(300000));  // the base is untouched
+        }
+        EXPECT_EQ(WEXITSTATUS(fs.unmount()), 0);
     }
-    EXPECT_FALSE(reported.empty());
-    EXPECT_EQ(differing, reported);
-    EXPECT_EQ(read_file(fs.base("blob")), pattern_bytes(300000));  // the base is untouched
-    EXPECT_EQ(WEXITSTATUS(fs.unmount()), 0);
 }
 
 TEST(DataFaults, DdFillsTheDiskToAShortWriteThenEnospc)

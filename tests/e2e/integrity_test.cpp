@@ -1,8 +1,9 @@
 // A file exerciser: one file, thousands of random writes, truncates and reads
 // at offsets and sizes that cross page (4 KiB) and request (128 KiB) bounds,
 // each read checked against an in-memory model and the base file checked at
-// the end. With and without direct I/O and big writes, with no rules and
-// with slowdowns firing.
+// the end. With and without direct I/O and big writes, with libfuse
+// splicing requests and replies (the data then moves through pipes and the
+// file's descriptor), with no rules and with slowdowns firing.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -118,7 +119,8 @@ TEST_P(Integrity, EveryReadMatchesTheModel)
 
 INSTANTIATE_TEST_SUITE_P(
     Mounts, Integrity,
-    testing::Combine(testing::Values("", "direct_io", "big_writes", "direct_io,big_writes"),
+    testing::Combine(testing::Values("", "direct_io", "big_writes", "direct_io,big_writes",
+                                     "direct_io,big_writes,splice_read,splice_write,splice_move"),
                      testing::Bool()));
 
 }  // namespace
