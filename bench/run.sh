@@ -9,6 +9,10 @@
 #   bench/run.sh --quick    about two minutes; results stay in build-bench/
 #   bench/run.sh --smoke    seconds: every target mounts, every workload completes
 #   BENCH_TARGETS="..." BENCH_WORKLOADS="..." bench/run.sh [--quick]   only those
+#   BENCH_WORK=DIR bench/run.sh ...   the base directories in DIR (default /tmp):
+#                           on a tmpfs the figures show tavrin's own cost
+#                           without the disk's noise; such a run leaves
+#                           docs/benchmarks.md alone
 #
 # Results: build-bench/results/{raw.csv,summary.csv,table.md,ratios.png}.
 set -euo pipefail
@@ -44,7 +48,7 @@ fi
 gcc -O2 -Wall -DHAVE_SETXATTR -DHAVE_UTIMENSAT -DHAVE_POSIX_FALLOCATE -DHAVE_FDATASYNC \
     -o "$build/fusexmp_fh" "$example" $(pkg-config --cflags --libs fuse) -lulockmgr
 
-work=$(mktemp -d /tmp/tavrin-bench.XXXXXX)
+work=$(mktemp -d "${BENCH_WORK:-/tmp}/tavrin-bench.XXXXXX")
 results=$build/results
 mkdir -p "$results"
 raw=$results/raw.csv
@@ -57,7 +61,7 @@ targets=(native passthrough passthrough-bw tavrin-none tavrin-none-bw tavrin-off
 # BENCH_TARGETS="passthrough tavrin-active" and BENCH_WORKLOADS="create unlink"
 # narrow a run to what is being worked on; a narrowed full run leaves
 # docs/benchmarks.md alone.
-narrowed=${BENCH_TARGETS:-}${BENCH_WORKLOADS:-}
+narrowed=${BENCH_TARGETS:-}${BENCH_WORKLOADS:-}${BENCH_WORK:-}
 [ -n "${BENCH_TARGETS:-}" ] && read -r -a targets <<< "$BENCH_TARGETS"
 
 finish() {
@@ -199,10 +203,11 @@ if [ "$mode" = full ] && [ -z "$narrowed" ]; then
         echo "base directories on $(stat -f -c %T "$work")."
         echo
         echo "Targets: \`native\` is the base directory itself; \`passthrough\` is libfuse's"
-        echo "fusexmp_fh example behind the subdir module (tavrin maps paths itself);"
-        echo "\`tavrin-none\` has no rule file,"
+        echo "fusexmp_fh example, built with extended attributes, behind the subdir module"
+        echo "(tavrin maps paths itself); \`tavrin-none\` has no rule file,"
         echo "\`tavrin-off\` four rules of probability 0, \`tavrin-active\` four rules of"
         echo "probability 100 whose path patterns never match (skip lines to a file),"
+        echo "\`tavrin-active-keyed\` the same with \`-draws=keyed -quiet\`,"
         echo "\`tavrin-named32\` 32 named rules that never fire (half miss their path, half"
         echo "their operation) with \`-quiet\`, \`tavrin-powercut\` a power-cut rule that never"
         echo "fires (so every change is recorded) with \`-quiet\`,"
