@@ -237,6 +237,28 @@ int record_change(const char *path, Save &&save)
     return -EIO;
 }
 
+// "/proc/self/fd/FD", and "/NAME" after it when a name is given, into
+// link, put together by hand (snprintf was most of what a getxattr cost);
+// false when it would not fit.
+template <std::size_t N>
+bool proc_name(char (&link)[N], int fd, const char *name = nullptr)
+{
+    static_assert(N >= 32, "room for the prefix and any descriptor number");
+    static constexpr char prefix[] = "/proc/self/fd/";
+    char *at = std::copy(prefix, prefix + sizeof prefix - 1, link);
+    at = std::to_chars(at, at + 12, fd).ptr;  // an int has at most 11
+    if (name == nullptr) {
+        *at = '\0';
+        return true;
+    }
+    *at++ = '/';
+    const std::size_t length = strlen(name);
+    if (length >= static_cast<std::size_t>(link + N - at))
+        return false;
+    memcpy(at, name, length + 1);
+    return true;
+}
+
 // truncate has no *at form, and opening the file to truncate it would have
 // side effects on a FIFO or a device; a path-only descriptor has none, and
 // truncate through its /proc link checks what truncate checks.
@@ -250,7 +272,7 @@ int truncate_path(const char *path, off_t size)
         }))
         return refused;
     char link[32];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", file.fd);
+    proc_name(link, file.fd);
     return status(truncate(link, size));
 }
 
@@ -1065,21 +1087,6 @@ int fs_fallocate(const char *path, int mode, off_t offset, off_t length,
 // l* calls act on the entry itself, never on what a link names, as the
 // kernel has resolved any link already. A path too long for that is named
 // through a descriptor of its parent.
-// "/proc/self/fd/DIR/NAME" into entry, put together by hand (snprintf
-// was most of what a getxattr cost); false when it would not fit.
-bool proc_name(char (&entry)[PATH_MAX], int dir_fd, const char *name)
-{
-    static constexpr char prefix[] = "/proc/self/fd/";
-    char *at = std::copy(prefix, prefix + sizeof prefix - 1, entry);
-    at = std::to_chars(at, at + 12, dir_fd).ptr;  // an int has at most 11
-    *at++ = '/';
-    const std::size_t length = strlen(name);
-    if (length >= static_cast<std::size_t>(entry + sizeof entry - at))
-        return false;
-    memcpy(at, name, length + 1);
-    return true;
-}
-
 template <typename Work>
 int on_entry(const char *path, Work &&work)
 {
