@@ -67,12 +67,36 @@ struct check_state {
     // A constructor, not aggregate initialisation: that zeroes the whole
     // record first, the report's 4 KiB buffer included, on every check.
     check_state(const char *checked_path, fs_op checked_op, data_request &data)
-        : path(checked_path), op(checked_op), request(data), report(mount_state.quiet != 0),
-          draws(checked_path, checked_op, *mount_state.rules),
+        : set(*mount_state.rules), path(checked_path), op(checked_op), request(data),
+          report(mount_state.quiet != 0), draws(checked_path, checked_op, set),
           stripe(spread_counter::own_stripe())
     {
     }
 
+    // Whether the rule's path pattern, or its process pattern, matches:
+    // the set's patterns are matched once, when a rule first asks.
+    bool path_matches(const injection_rule &rule)
+    {
+        if (!path_matched) {
+            path_matched = true;
+            path_members = set.path_patterns.match(path);
+        }
+        return path_members.test(rule_index(rule));
+    }
+    bool process_matches(const injection_rule &rule)
+    {
+        if (!process_matched) {
+            process_matched = true;
+            process_members = set.process_patterns.match(requester.name.c_str());
+        }
+        return process_members.test(rule_index(rule));
+    }
+    std::size_t rule_index(const injection_rule &rule) const
+    {
+        return static_cast<std::size_t>(&rule - set.rules.data());
+    }
+
+    rule_set &set;
     const char *path;
     fs_op op;
     data_request &request;
@@ -84,6 +108,10 @@ struct check_state {
     uint64_t hit = 0;          // the number of the hit rule_hit found, for after
     std::size_t said = 0;      // what was gathered before the acting rule's trigger line
     std::size_t stripe;        // this thread's stripe of spread counters
+    bool path_matched = false;     // path_members is filled
+    bool process_matched = false;  // process_members is filled
+    member_bits path_members;
+    member_bits process_members;
 };
 
 // SIGKILL to the requester, when there is one and it is not the daemon.

@@ -9,6 +9,12 @@
 
 #include "hook.h"
 
+void draw_source::pass_over()
+{
+    if (!mount_state.keyed_draws)
+        rand();
+}
+
 void draw_source::visit(const injection_rule &rule)
 {
     if (!mount_state.keyed_draws)

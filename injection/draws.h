@@ -31,6 +31,13 @@ public:
 
     uint64_t next(draw_purpose purpose);
 
+    // A visit of a rule that cannot hit, whatever its draw, and whose draw
+    // no line shows: the sequence still takes its one draw, so that later
+    // checks draw as they would have; keyed, nothing is drawn or counted,
+    // since a key (rule, operation, path) whose filters refuse it never
+    // uses its draws.
+    void pass_over();
+
 private:
     const char *path_;
     fs_op op_;

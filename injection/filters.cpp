@@ -35,17 +35,11 @@ void requester_info::learn()
 
 namespace {
 
-// A filter whose pattern is absent lets every text through.
-bool filter_passes(const std::unique_ptr<compiled_pattern> &pattern, const char *text,
-                   skip_report &report)
+// The line perror would print after a pattern's mismatch: the one of the
+// call that failed.
+void report_mismatch(const compiled_pattern &pattern, skip_report &report)
 {
-    if (!pattern)
-        return true;
-    const char *failed_call = nullptr;
-    const int code = pattern->mismatch(text, &failed_call);
-    if (failed_call != nullptr)
-        report.add_perror(failed_call);
-    return code == 0;
+    report.add_perror(pattern.compiled() ? "regexec" : "regcomp");
 }
 
 // The operation's name was matched against the pattern when the rule was
@@ -54,18 +48,21 @@ bool op_filter_passes(const injection_rule &rule, fs_op op, skip_report &report)
 {
     if (rule.op_matches & op_bit(op))
         return true;
-    report.add_perror(rule.op_pattern->compiled() ? "regexec" : "regcomp");
+    report_mismatch(*rule.op_pattern, report);
     return false;
 }
 
 // The process and uid filters; a request that no process made passes neither.
-bool requester_filters_pass(const injection_rule &rule, requester_info &requester,
-                            skip_report &report)
+bool requester_filters_pass(const injection_rule &rule, check_state &check)
 {
+    requester_info &requester = check.requester;
+    skip_report &report = check.report;
     if (rule.process_pattern) {
         requester.learn();
-        if (requester.pid <= 0 ||
-            !filter_passes(rule.process_pattern, requester.name.c_str(), report)) {
+        const bool passes = requester.pid > 0 && check.process_matches(rule);
+        if (requester.pid > 0 && !passes)
+            report_mismatch(*rule.process_pattern, report);
+        if (!passes) {
             report.add_skip(rule, "process_regexp", *rule.process_regexp);
             return false;
         }
@@ -84,10 +81,18 @@ bool requester_filters_pass(const injection_rule &rule, requester_info &requeste
 
 bool rule_hit(injection_rule &rule, check_state &check)
 {
-    const char *path = check.path;
     const fs_op op = check.op;
     skip_report &report = check.report;
     rule.visits.add(check.stripe);
+    // Quiet, no line tells which filter stopped a rule, so the filters that
+    // depend only on the request come before the draw: a rule aimed at
+    // other paths or operations costs a bit test (and, for the sequence,
+    // its one draw).
+    if (report.quiet() && !((rule.op_matches & op_bit(op)) &&
+                            (!rule.path_pattern || check.path_matches(rule)))) {
+        check.draws.pass_over();
+        return false;
+    }
     check.draws.visit(rule);
     // The draw comes first and is made for every rule visited, so a rule that
     // loses it costs no pattern work and the rand() sequence depends only on
@@ -106,10 +111,8 @@ bool rule_hit(injection_rule &rule, check_state &check)
         report.add_skip(rule, "probability", rule.probability);
         return false;
     }
-    // Quiet, no line tells which filter stopped a rule: the cheap one first.
-    if (report.quiet() && !(rule.op_matches & op_bit(op)))
-        return false;
-    if (!filter_passes(rule.path_pattern, path, report)) {
+    if (rule.path_pattern && !check.path_matches(rule)) {
+        report_mismatch(*rule.path_pattern, report);
         report.add_skip(rule, "path_regexp", *rule.path_regexp);
         return false;
     }
@@ -117,7 +120,7 @@ bool rule_hit(injection_rule &rule, check_state &check)
         report.add_skip(rule, "op_regexp", *rule.op_regexp);
         return false;
     }
-    if (!requester_filters_pass(rule, check.requester, report))
+    if (!requester_filters_pass(rule, check))
         return false;
     if (const char *why = cannot_act(rule, op, check.request)) {
         report.add_skip(rule, "op", op_names[op], why);

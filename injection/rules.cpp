@@ -438,6 +438,25 @@ extern "C" int rule_option_handler(void *user, const char *section,
     return 1;
 }
 
+namespace {
+
+// The path and process patterns of every rule, for the checks to match in
+// one pass each.
+void gather_patterns(rule_set &set)
+{
+    for (std::size_t index = 0; index < set.rules.size(); ++index) {
+        const injection_rule &rule = set.rules[index];
+        if (rule.path_pattern)
+            set.path_patterns.add(index, rule.path_regexp->c_str(), *rule.path_pattern);
+        if (rule.process_pattern)
+            set.process_patterns.add(index, rule.process_regexp->c_str(), *rule.process_pattern);
+    }
+    set.path_patterns.build();
+    set.process_patterns.build();
+}
+
+}  // namespace
+
 rule_set_ptr rule_set_load(const char *path, bool quiet, int dir_fd, const char *name,
                            rule_report report)
 {
@@ -498,6 +517,7 @@ rule_set_ptr rule_set_load(const char *path, bool quiet, int dir_fd, const char 
     try {
         for (injection_rule &rule : set->rules)
             prepare_rule(*set, rule, quiet);
+        gather_patterns(*set);
     } catch (const std::bad_alloc &) {
         errno = ENOMEM;
         perror("calloc");

@@ -18,6 +18,7 @@
 #include "counters.h"
 #include "draw_counts.h"
 #include "pattern.h"
+#include "pattern_set.h"
 #include "unsynced/names.h"
 
 enum injection_kind : uint32_t {
@@ -42,6 +43,7 @@ extern const char *const kind_names[INJECTION_KIND_COUNT];
 
 // A check visits every rule, so their number bounds what a check costs.
 constexpr std::size_t MAX_RULES = 256;
+static_assert(MAX_RULES <= MAX_PATTERN_MEMBERS, "a rule is a member of its set's patterns");
 
 struct injection_rule {
     std::string name;                         // the full section name
@@ -125,6 +127,10 @@ struct rule_set {
     unsigned line = 0;  // the line being read, while loading
     std::vector<std::string> refused;  // rules past MAX_RULES, reported once
     draw_counts keyed_counts;  // under -draws=keyed
+    // Every rule's path and process patterns, members numbered by the rule's
+    // place in rules; a check matches each once, when a rule first needs it.
+    pattern_set path_patterns;
+    pattern_set process_patterns;
 };
 
 using rule_set_ptr = std::unique_ptr<rule_set>;

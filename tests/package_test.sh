@@ -18,7 +18,7 @@ done
 (cd "$build_dir" && cpack -G DEB -B "$scratch/out" >/dev/null) || fail "cpack"
 deb=$(ls "$scratch"/out/tavrin_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-for needed in libfuse2 libinih1 libxxhash0 fuse; do
+for needed in libfuse2 libinih1 libxxhash0 libre2-9 fuse; do
     echo "$depends" | grep -qw "$needed" || fail "Depends lacks $needed: $depends"
 done
 
