@@ -26,7 +26,8 @@ instructions() {  # TARGET STATS: the daemon's instruction count for one mount
     [ -s "$base/tavrin.conf" ] || rm "$base/tavrin.conf"
     local program=("$build/tavrin" "$mnt" -basedir="$base" -f -s "$caches_off")
     case $target in
-    tavrin-named32) program+=(-quiet) ;;
+    tavrin-named32|tavrin-rules*-seq) program+=(-quiet) ;;
+    tavrin-rules*-keyed) program+=(-quiet -draws=keyed) ;;
     *-keyed) program+=(-draws=keyed) ;;
     *-trace) program+=(-trace="$work/trace.jsonl") ;;
     esac
@@ -42,6 +43,7 @@ instructions() {  # TARGET STATS: the daemon's instruction count for one mount
 
 printf '%-14s %s\n' target "instructions per stat"
 for target in ${CALLGRIND_TARGETS:-passthrough tavrin-none tavrin-off tavrin-active tavrin-active-keyed tavrin-named32 \
+              tavrin-rules4-seq tavrin-rules4-keyed tavrin-rules32-seq tavrin-rules32-keyed \
               tavrin-slow0 tavrin-slow0-trace}; do
     idle=$(instructions "$target" 0)
     busy=$(instructions "$target" "$count")

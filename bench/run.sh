@@ -56,7 +56,8 @@ echo "round,workload,target,operations,seconds,bytes,cpu_seconds" > "$raw"
 
 declare -A daemon
 targets=(native passthrough passthrough-bw tavrin-none tavrin-none-bw tavrin-off tavrin-off-bw
-         tavrin-active tavrin-active-bw tavrin-active-keyed tavrin-named32 tavrin-powercut tavrin-slow0
+         tavrin-active tavrin-active-bw tavrin-active-keyed tavrin-named32 tavrin-rules4-seq
+         tavrin-rules4-keyed tavrin-rules32-seq tavrin-rules32-keyed tavrin-powercut tavrin-slow0
          tavrin-slow0-bw tavrin-slow0-trace tavrin-none-mmapenv)
 # BENCH_TARGETS="passthrough tavrin-active" and BENCH_WORKLOADS="create unlink"
 # narrow a run to what is being worked on; a narrowed full run leaves
@@ -86,7 +87,8 @@ mount_target() {
     [ -s "$base/tavrin.conf" ] || rm "$base/tavrin.conf"
     case $t in
     *-bw) opts=(-o big_writes) ;;
-    tavrin-named32|tavrin-powercut) opts=(-quiet) ;;
+    tavrin-named32|tavrin-powercut|tavrin-rules*-seq) opts=(-quiet) ;;
+    tavrin-rules*-keyed) opts=(-quiet -draws=keyed) ;;
     tavrin-active-keyed) opts=(-quiet -draws=keyed) ;;
     *-trace) opts=(-trace="$work/$t/trace.jsonl") ;;
     esac
@@ -209,7 +211,10 @@ if [ "$mode" = full ] && [ -z "$narrowed" ]; then
         echo "probability 100 whose path patterns never match (skip lines to a file),"
         echo "\`tavrin-active-keyed\` the same with \`-draws=keyed -quiet\`,"
         echo "\`tavrin-named32\` 32 named rules that never fire (half miss their path, half"
-        echo "their operation) with \`-quiet\`, \`tavrin-powercut\` a power-cut rule that never"
+        echo "their operation) with \`-quiet\`, \`tavrin-rules4-seq\` and \`tavrin-rules32-seq\`"
+        echo "4 and 32 rules of probability 100 aimed at paths no request names"
+        echo "(\`path_regexp = ^/nowhere/N/\`) with \`-quiet\`, \`-keyed\` the same with"
+        echo "\`-draws=keyed\`, \`tavrin-powercut\` a power-cut rule that never"
         echo "fires (so every change is recorded) with \`-quiet\`,"
         echo "\`tavrin-slow0\` a slowdown of 0 ns on every operation (so a rule fires on"
         echo "every check; \`tavrin-slow0-trace\` the same with \`-trace=FILE\`, a trace line"

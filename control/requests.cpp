@@ -4,10 +4,13 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>
+#include <functional>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <vector>
 
+#include "armed.h"
 #include "injection/orders.h"
 
 namespace {
@@ -30,7 +33,27 @@ bool number(const std::string &text, uint64_t low, uint64_t high, uint32_t &valu
     return true;
 }
 
-nlohmann::json cut(const std::map<std::string, std::string> &keys)
+using request_keys = std::map<std::string, std::string>;
+
+// Carries out an order now, or, given at=TIME, arms it for that instant.
+nlohmann::json now_or_at(const std::string &request, const request_keys &keys,
+                         const std::function<nlohmann::json(std::optional<double>)> &order)
+{
+    const auto at = keys.find("at");
+    if (at == keys.end())
+        return order(std::nullopt);
+    instant when = 0;
+    std::string why;
+    if (!instant_parse(at->second, instant_now(), when, why))
+        return error(why);
+    std::string others;
+    for (const auto &[key, value] : keys)
+        if (key != "at")
+            others += (others.empty() ? "" : " ") + key + "=" + value;
+    return armed_arm(request, others, when, [order](instant asked) { return order(asked); });
+}
+
+nlohmann::json cut(const request_keys &keys)
 {
     uint32_t persist = 0, block = 4096;
     names_model names = NAMES_SYNCED;
@@ -53,11 +76,21 @@ nlohmann::json cut(const std::map<std::string, std::string> &keys)
             if (value != "none" && value != "mount")
                 return error("kill must be none or mount");
             kill_mount = value == "mount";
-        } else {
+        } else if (key != "at") {
             return error("cut takes no key '" + key + "'");
         }
     }
-    return injection_order_cut(persist, block, names, kill_mount);
+    return now_or_at("cut", keys, [=](std::optional<double> asked) {
+        return injection_order_cut(persist, block, names, kill_mount, asked);
+    });
+}
+
+nlohmann::json status()
+{
+    nlohmann::json reply = injection_status();
+    reply["armed"] = armed_status();
+    reply["last_armed"] = armed_last();
+    return reply;
 }
 
 nlohmann::json answer(const std::string &line)
@@ -83,12 +116,16 @@ nlohmann::json answer(const std::string &line)
         return injection_order_fire(arguments[0]);
     if (request == "fire")
         return error("fire takes the name of one rule");
+    if (request == "power-on" && arguments.empty() && keys.size() == keys.count("at"))
+        return now_or_at("power-on", keys, injection_order_power_on);
+    if (request == "power-on")
+        return error("power-on takes no arguments but at=TIME");
     if (!bare)
         return error(request + " takes no arguments");
     if (request == "status")
-        return injection_status();
-    if (request == "power-on")
-        return injection_order_power_on();
+        return status();
+    if (request == "disarm")
+        return armed_disarm();
     if (request == "reload")
         return injection_order_reload();
     if (request == "sync")

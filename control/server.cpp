@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "armed.h"
 #include "requests.h"
 
 namespace {
@@ -165,6 +166,7 @@ int control_open(const char *path)
 
 void control_close()
 {
+    armed_cancel_for_unmount();
     for (connection &client : connections)
         close(client.fd);
     connections.clear();
@@ -179,6 +181,7 @@ void control_wanted(std::vector<pollfd> &fds)
 {
     if (listening == -1)
         return;
+    armed_wanted(fds);
     fds.push_back({listening, POLLIN, 0});
     for (const connection &client : connections)
         fds.push_back({client.fd, static_cast<short>(POLLIN | (client.out.empty() ? 0 : POLLOUT)), 0});
@@ -186,6 +189,7 @@ void control_wanted(std::vector<pollfd> &fds)
 
 void control_serve(const std::vector<pollfd> &fds)
 {
+    armed_serve(fds);
     std::vector<connection> still;
     for (const pollfd &ready : fds) {
         if (ready.fd == listening) {

@@ -68,7 +68,7 @@ struct check_state {
     // record first, the report's 4 KiB buffer included, on every check.
     check_state(const char *checked_path, fs_op checked_op, data_request &data)
         : set(*mount_state.rules), path(checked_path), op(checked_op), request(data),
-          report(mount_state.quiet != 0), draws(checked_path, checked_op, set),
+          report(mount_state.quiet != 0), draws(checked_path, checked_op, set, mount_state.keyed_draws),
           stripe(spread_counter::own_stripe())
     {
     }
@@ -90,6 +90,18 @@ struct check_state {
             process_members = set.process_patterns.match(requester.name.c_str());
         }
         return process_members.test(rule_index(rule));
+    }
+    // The rules whose operation and path patterns let this request through.
+    member_bits candidates()
+    {
+        member_bits found = set.op_members[op];
+        if ((found & ~set.pathless).none())
+            return found;
+        if (!path_matched) {
+            path_matched = true;
+            path_members = set.path_patterns.match(path);
+        }
+        return found & (set.pathless | path_members);
     }
     std::size_t rule_index(const injection_rule &rule) const
     {

@@ -74,6 +74,24 @@ private:
     stripe stripes_[STRIPES];
 };
 
+// How many checks visited a rule: every walk of a set's rules reaches each
+// of them unless it ends early (a cut, memory running out), so a rule
+// counts the walks that passed it by, and its visits are the set's walks
+// less those. Read only when no check runs, as a spread counter is.
+class visit_counter {
+public:
+    void count_from(const spread_counter &walks) { walks_ = &walks; }
+    void pass_by() { passed_by_.add(); }
+    operator uint64_t() const
+    {
+        return (walks_ != nullptr ? static_cast<uint64_t>(*walks_) : 0) - passed_by_;
+    }
+
+private:
+    const spread_counter *walks_ = nullptr;
+    rule_counter passed_by_;
+};
+
 // A flag that one check takes: set by an order, cleared by the check that
 // acts on it.
 class rule_flag {

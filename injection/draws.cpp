@@ -9,15 +9,10 @@
 
 #include "hook.h"
 
-void draw_source::pass_over()
-{
-    if (!mount_state.keyed_draws)
-        rand();
-}
 
 void draw_source::visit(const injection_rule &rule)
 {
-    if (!mount_state.keyed_draws)
+    if (!keyed_)
         return;
     if (!path_hashed_) {
         // Below the base directory, so that a run replays from another
@@ -39,7 +34,7 @@ void draw_source::visit(const injection_rule &rule)
 
 uint64_t draw_source::next(draw_purpose purpose)
 {
-    if (!mount_state.keyed_draws)
+    if (!keyed_)
         return static_cast<uint64_t>(rand());
     const uint64_t words[6] = {mount_state.seed, rule_hash_, path_hash_,
                                static_cast<uint64_t>(op_) << 32 | purpose, visit_count_,

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 
 #include "catalogue.h"
 #include "rules.h"
@@ -24,7 +25,10 @@ enum draw_purpose : uint64_t {
 
 class draw_source {
 public:
-    draw_source(const char *path, fs_op op, rule_set &set) : path_(path), op_(op), set_(set) {}
+    draw_source(const char *path, fs_op op, rule_set &set, bool keyed)
+        : path_(path), op_(op), set_(set), keyed_(keyed)
+    {
+    }
 
     // A rule's visit begins: keyed, its n is taken and counted.
     void visit(const injection_rule &rule);
@@ -36,12 +40,17 @@ public:
     // checks draw as they would have; keyed, nothing is drawn or counted,
     // since a key (rule, operation, path) whose filters refuse it never
     // uses its draws.
-    void pass_over();
+    void pass_over()
+    {
+        if (!keyed_)
+            rand();
+    }
 
 private:
     const char *path_;
     fs_op op_;
     rule_set &set_;
+    bool keyed_;
     bool path_hashed_ = false;
     std::atomic<uint64_t> *counts_ = nullptr;  // this operation and path's, once hashed
     uint64_t path_hash_ = 0;

@@ -83,16 +83,6 @@ bool rule_hit(injection_rule &rule, check_state &check)
 {
     const fs_op op = check.op;
     skip_report &report = check.report;
-    rule.visits.add(check.stripe);
-    // Quiet, no line tells which filter stopped a rule, so the filters that
-    // depend only on the request come before the draw: a rule aimed at
-    // other paths or operations costs a bit test (and, for the sequence,
-    // its one draw).
-    if (report.quiet() && !((rule.op_matches & op_bit(op)) &&
-                            (!rule.path_pattern || check.path_matches(rule)))) {
-        check.draws.pass_over();
-        return false;
-    }
     check.draws.visit(rule);
     // The draw comes first and is made for every rule visited, so a rule that
     // loses it costs no pattern work and the rand() sequence depends only on

@@ -90,6 +90,13 @@ nlohmann::json fire_event(const injection_rule &rule, check_state &check)
 int32_t act(injection_rule &rule, check_state &check, int32_t result,
             const room_decision &decision);
 
+// The rules from first on were not visited by this walk.
+void end_walk_early(rule_set &set, std::size_t first)
+{
+    for (std::size_t at = first; at < set.rules.size(); ++at)
+        set.rules[at].visits.pass_by();
+}
+
 // A rule that passed its filters fires unless after or count hold it back,
 // or it is a full disk with room left: that takes part (a hit) but causes
 // no fault (no fire).
@@ -234,16 +241,33 @@ int32_t injection_check(const char *path, fs_op op, data_request &request)
     // Later errno and no-op rules overwrite earlier ones; every rule is
     // visited, unless the power goes out: nothing after that answers.
     // Memory running out fails the one request, not the mount.
+    rule_set &set = *mount_state.rules;
+    std::size_t at = 0;
     try {
         int32_t result = 0;
         check_state check(path, op, request);
-        for (injection_rule &rule : mount_state.rules->rules) {
-            result = apply_rule(rule, check, result);
-            if (check.powered_off)
+        set.walks.add(check.stripe);
+        // Quiet, no line tells which filter stopped a rule, so the filters
+        // that depend only on the request are asked first, for every rule at
+        // once: a rule aimed at other paths or operations costs a bit test
+        // and, for the sequence, the one draw its visit makes.
+        const bool quiet = check.report.quiet();
+        const member_bits candidates = quiet ? check.candidates() : member_bits().set();
+        for (; at < set.rules.size(); ++at) {
+            if (!candidates.test(at)) {
+                check.draws.pass_over();
+                continue;
+            }
+            result = apply_rule(set.rules[at], check, result);
+            if (check.powered_off) {
+                ++at;
+                end_walk_early(set, at);
                 return -EIO;
+            }
         }
         return result;
     } catch (const std::bad_alloc &) {
+        end_walk_early(set, at + 1);
         return -ENOMEM;
     }
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "check.h"
 #include "mount_users.h"
@@ -32,6 +33,23 @@ nlohmann::json complaints_of(const rule_set &set)
                         {"text", complaint.text},
                         {"warning", complaint.warning}});
     return list;
+}
+
+// The system clock's now, in seconds since the epoch.
+double realtime_now()
+{
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// An armed order's instants: the one asked for and the one reached.
+void add_instants(nlohmann::json &fields, std::optional<double> asked, double happened)
+{
+    if (asked) {
+        fields["at"] = *asked;
+        fields["happened"] = happened;
+    }
 }
 
 }  // namespace
@@ -61,11 +79,15 @@ nlohmann::json injection_status()
 }
 
 nlohmann::json injection_order_cut(uint32_t persist, uint32_t block, names_model names,
-                                   bool kill_mount)
+                                   bool kill_mount, std::optional<double> asked)
 {
     const hook_lock_guard held(mount_state.lock);
-    if (unsynced_powered_off())
-        return refusal("the power is off already");
+    const double happened = realtime_now();
+    if (unsynced_powered_off()) {
+        nlohmann::json refused = refusal("the power is off already");
+        add_instants(refused, asked, happened);
+        return refused;
+    }
     const uint64_t cut_number = ordered_cuts++;
     uint64_t index = 0;
     const auto draw = [&]() -> uint64_t {
@@ -86,6 +108,7 @@ nlohmann::json injection_order_cut(uint32_t persist, uint32_t block, names_model
                             {"kept", cut.kept},
                             {"names_undone", cut.names_undone},
                             {"killed", 0}};
+    add_instants(reply, asked, happened);
     if (names != NAMES_DURABLE)
         printf("power cut: %zu name changes undone\n", cut.names_undone);
     if (kill_mount) {
@@ -98,16 +121,20 @@ nlohmann::json injection_order_cut(uint32_t persist, uint32_t block, names_model
                                 {"names", names_model_names[names]}};
         event["power_cut"] = {{"files", cut.files}, {"lost", cut.lost}, {"kept", cut.kept},
                               {"names_undone", cut.names_undone}, {"killed", reply["killed"]}};
+        add_instants(event, asked, happened);
         trace_write(std::move(event));
     }
     return reply;
 }
 
-nlohmann::json injection_order_power_on()
+nlohmann::json injection_order_power_on(std::optional<double> asked)
 {
     const hook_lock_guard held(mount_state.lock);
+    const double happened = realtime_now();
     injection_reload();
-    return {{"ok", true}, {"power", "on"}};
+    nlohmann::json reply = {{"ok", true}, {"power", "on"}};
+    add_instants(reply, asked, happened);
+    return reply;
 }
 
 nlohmann::json injection_order_reload()

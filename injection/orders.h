@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "unsynced/names.h"
@@ -14,12 +15,15 @@
 // the last load, and what is unsynced now.
 nlohmann::json injection_status();
 
-// A power cut now, as a rule's cut but with no requester.
+// A power cut now, as a rule's cut but with no requester. Given asked (an
+// armed order's instant, seconds since the epoch on the system clock), the
+// reply and the trace's event carry it as "at", beside "happened": the
+// instant the cut took hold of the mount.
 nlohmann::json injection_order_cut(uint32_t persist, uint32_t block, names_model names,
-                                   bool kill_mount);
+                                   bool kill_mount, std::optional<double> asked = std::nullopt);
 
 // As a read of the rule file through the mount: power back on, rules re-read.
-nlohmann::json injection_order_power_on();
+nlohmann::json injection_order_power_on(std::optional<double> asked = std::nullopt);
 
 // The rule file re-read now: the rules loaded and every complaint.
 nlohmann::json injection_order_reload();

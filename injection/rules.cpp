@@ -453,6 +453,16 @@ void gather_patterns(rule_set &set)
     }
     set.path_patterns.build();
     set.process_patterns.build();
+    for (std::size_t index = 0; index < set.rules.size(); ++index) {
+        const injection_rule &rule = set.rules[index];
+        for (std::size_t op = 0; op < FS_OP_COUNT; ++op)
+            if (rule.op_matches & op_bit(static_cast<fs_op>(op)))
+                set.op_members[op].set(index);
+        if (!rule.path_pattern)
+            set.pathless.set(index);
+    }
+    for (injection_rule &rule : set.rules)
+        rule.visits.count_from(set.walks);
 }
 
 }  // namespace

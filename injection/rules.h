@@ -83,7 +83,7 @@ struct injection_rule {
     uint64_t name_hash = 0;  // keys the rule's draws under -draws=keyed
 
     // Counted by the checks, from 0 at each load.
-    spread_counter visits;  // checks that visited the rule
+    visit_counter visits;  // checks that visited the rule
     rule_counter hits;    // visits that passed the draw and every filter
     rule_counter fires;   // hits that acted
     uint64_t room = 0;    // full disk: what is left of space (under the room's mutex)
@@ -131,6 +131,12 @@ struct rule_set {
     // place in rules; a check matches each once, when a rule first needs it.
     pattern_set path_patterns;
     pattern_set process_patterns;
+    // The rules whose operation pattern matches each operation, and those
+    // with no path pattern: with the path's matches, the rules a request
+    // can hit at all, found before any rule is visited.
+    std::array<member_bits, FS_OP_COUNT> op_members;
+    member_bits pathless;
+    spread_counter walks;  // checks that walked the rules; each rule's visits count from it
 };
 
 using rule_set_ptr = std::unique_ptr<rule_set>;

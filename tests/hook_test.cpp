@@ -332,3 +332,39 @@ TEST_F(Hook, SlowdownOfMoreThanASecondReallySleeps)
 }
 
 }  // namespace
+
+// Quiet, the filters that depend only on the request are asked before any
+// rule draws, and a rule they refuse is passed over; the decisions must be
+// those of a check that prints every line, for both kinds of draws.
+TEST_F(Hook, QuietChecksDecideAsCheckedOnesDo)
+{
+    const char *const rules =
+        "[errinj_errno.miss_path]\npath_regexp = ^/srv/data/elsewhere/\nprobability = 100\n"
+        "[errinj_errno.db]\npath_regexp = /db/[ab]\\.(txt|wal)$\nprobability = 40\n"
+        "[errinj_noop.miss_op]\nop_regexp = ^write$\nprobability = 100\n"
+        "[errinj_errno.process]\nprocess_regexp = ^nobody$\nprobability = 100\n"
+        "[errinj_noop.back]\npath_regexp = (a)\\1|a\\.txt\nprobability = 30\n"
+        "[errinj_errno.any]\nprobability = 20\nerrno = EIO, ENOSPC\n";
+    const char *const paths[] = {READ_PATH, "/srv/data/db/b.wal", "/srv/data/x", "/srv/data/aa"};
+    const fs_op ops[] = {OP_READ, OP_GETATTR, OP_WRITE};
+    for (const bool keyed : {false, true}) {
+        std::string seen[2];
+        for (const bool quiet : {false, true}) {
+            mount_state.quiet = quiet;
+            mount_state.keyed_draws = keyed;
+            mount_state.seed = 3;
+            use_rules(rules);
+            srand(3);
+            for (int round = 0; round < 200; ++round)
+                for (const char *path : paths)
+                    for (const fs_op op : ops) {
+                        captured_output printed;
+                        seen[quiet] += std::to_string(check(path, op, &printed)) + " " +
+                                       printed.out;
+                    }
+            seen[quiet] += std::to_string(rand());  // where the sequence stands
+        }
+        mount_state.keyed_draws = false;
+        EXPECT_EQ(seen[0], seen[1]) << (keyed ? "keyed" : "sequence");
+    }
+}
