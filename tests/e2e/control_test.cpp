@@ -10,8 +10,11 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <poll.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -263,6 +266,139 @@ TEST(Control, TavrinRunHandsTheCommandItsSocket)
     });
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(access((base / "file").c_str(), F_OK), -1) << "the new file survived the cut";
+}
+
+// Orders for an instant: every bad at=, an order replaced, shown, disarmed
+// and cancelled by the unmount.
+TEST(Control, AnOrderForAnInstantIsArmedReplacedShownAndCancelled)
+{
+    controlled c;
+    control_client client(c.socket);
+    for (const char *request :
+         {"cut at=1", "cut at=+0", "cut at=soon", "cut at=+", "cut at=-1", "cut at=1e400",
+          "cut at=+abc", "cut at=", "power-on at=2", "power-on kill=mount", "status at=+1",
+          "sync at=+1", "reload at=+1", "fire x at=+1", "disarm"}) {
+        const nlohmann::json reply = client.ask(request);
+        EXPECT_EQ(reply.value("ok", true), false) << request << " " << reply;
+        EXPECT_TRUE(reply.contains("error")) << request;
+    }
+    EXPECT_TRUE(client.ask("status")["armed"].is_null());
+
+    const nlohmann::json first = client.ask("cut at=+600 kill=none");
+    ASSERT_EQ(first["ok"], true) << first;
+    EXPECT_FALSE(first.contains("replaced"));
+    const nlohmann::json second = client.ask("cut at=+900 persist=50");
+    EXPECT_EQ(second["replaced"]["at"], first["at"]) << second;
+    EXPECT_EQ(second["replaced"]["keys"], "kill=none");
+    const nlohmann::json armed = client.ask("status")["armed"];
+    EXPECT_EQ(armed["request"], "cut");
+    EXPECT_EQ(armed["at"], second["at"]);
+    EXPECT_EQ(armed["keys"], "persist=50");
+    EXPECT_EQ(client.ask("disarm")["disarmed"]["at"], second["at"]);
+    EXPECT_TRUE(client.ask("status")["armed"].is_null());
+
+    // What an armed cut does, it does at its instant: here, soon.
+    write_file(c.fs.at("unsynced"), "lost at the instant");
+    const nlohmann::json soon = client.ask("cut at=+0.2");
+    ASSERT_EQ(soon["ok"], true) << soon;
+    EXPECT_EQ(client.ask("status")["power"], "on") << "it took effect at once";
+    nlohmann::json last;
+    for (int i = 0; i < 1000 && !(last = client.ask("status")["last_armed"]).is_object(); ++i)
+        poll(nullptr, 0, 10);
+    ASSERT_TRUE(last.is_object());
+    EXPECT_EQ(last["at"], soon["at"]);
+    EXPECT_GE(last["happened"].get<double>(), soon["at"].get<double>());
+    EXPECT_EQ(last["reply"]["files"], 1) << last;
+    EXPECT_EQ(client.ask("status")["power"], "off");
+    EXPECT_EQ(client.ask("power-on")["ok"], true);
+    EXPECT_EQ(access(c.fs.base("unsynced").c_str(), F_OK), -1);
+
+    EXPECT_EQ(client.ask("power-on at=+600")["ok"], true);
+    EXPECT_EQ(WEXITSTATUS(c.fs.unmount()), 0);
+    EXPECT_NE(c.fs.err().find("control: the power-on armed for "), std::string::npos) << c.fs.err();
+    EXPECT_NE(c.fs.err().find(" is cancelled: the mount is going\n"), std::string::npos);
+}
+
+// Runs tavrin-ctl with these words; its exit status and standard output.
+std::pair<int, nlohmann::json> tavrin_ctl(const std::string &words)
+{
+    const std::string run = std::string(TAVRIN_RUN_BINARY);
+    const std::string command = "timeout 30 '" + run.substr(0, run.rfind('/')) + "/tavrin-ctl' " +
+                                words + " 2>/dev/null";
+    FILE *out = popen(command.c_str(), "r");
+    std::string text;
+    char chunk[4096];
+    for (std::size_t got; (got = fread(chunk, 1, sizeof chunk, out)) > 0;)
+        text.append(chunk, got);
+    const int status = pclose(out);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+            nlohmann::json::parse(text, nullptr, false)};
+}
+
+// Three mounts cut at one instant: each loses exactly what it never
+// synced. One socket that cannot be reached, or that does not answer,
+// leaves nothing armed anywhere.
+TEST(Control, ManyMountsAreCutAtOneInstant)
+{
+    controlled nodes[3];
+    std::string sockets;
+    for (int n = 0; n < 3; ++n) {
+        sockets += " '" + nodes[n].socket + "'";
+        const int fd = open(nodes[n].fs.at("synced").c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_EQ(write(fd, "kept", 4), 4);
+        ASSERT_EQ(fsync(fd), 0);
+        close(fd);
+        const int dir = open(nodes[n].fs.mount().c_str(), O_RDONLY | O_DIRECTORY);
+        ASSERT_EQ(fsync(dir), 0);
+        close(dir);
+        write_file(nodes[n].fs.at("unsynced" + std::to_string(n)), "lost");
+    }
+
+    // A socket that takes the request and hangs up without a reply.
+    const temp_dir elsewhere;
+    const std::string mute = elsewhere / "mute";
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, mute.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    std::thread hang_up([listener] {
+        const int fd = accept(listener, nullptr, nullptr);
+        char request[256];
+        if (read(fd, request, sizeof request) > 0)
+            close(fd);
+    });
+    for (const std::string &odd : {"'" + mute + "'", "'" + (elsewhere / "none") + "'"}) {
+        const auto [status, result] = tavrin_ctl("-all" + sockets + " " + odd + " -- cut");
+        EXPECT_EQ(status, 1) << odd;
+        EXPECT_EQ(result["ok"], false) << result;
+        for (controlled &node : nodes) {
+            control_client client(node.socket);
+            EXPECT_TRUE(client.ask("status")["armed"].is_null()) << odd;
+        }
+    }
+    hang_up.join();
+    close(listener);
+
+    const auto [status, result] = tavrin_ctl("-lead=0.3 -all" + sockets + " -- cut");
+    ASSERT_EQ(status, 0) << result;
+    double earliest = 1e300, latest = 0;
+    for (int n = 0; n < 3; ++n) {
+        const nlohmann::json &reply = result["replies"][nodes[n].socket];
+        EXPECT_EQ(reply["files"], 1) << reply;
+        EXPECT_EQ(reply["at"], result["at"]);
+        earliest = std::min(earliest, reply["happened"].get<double>());
+        latest = std::max(latest, reply["happened"].get<double>());
+        EXPECT_GE(reply["happened"].get<double>(), result["at"].get<double>());
+        EXPECT_EQ(read_file(nodes[n].fs.base("synced")), "kept");
+        EXPECT_EQ(access(nodes[n].fs.base("unsynced" + std::to_string(n)).c_str(), F_OK), -1);
+    }
+    EXPECT_DOUBLE_EQ(result["spread"].get<double>(), latest - earliest);
+    const auto [powered, on] = tavrin_ctl("-all" + sockets + " -- power-on");
+    EXPECT_EQ(powered, 0) << on;
+    for (controlled &node : nodes)
+        EXPECT_EQ(WEXITSTATUS(node.fs.unmount()), 0);
 }
 
 }  // namespace
