@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs every Debian package that building, testing and running tavrin needs.
 set -eu
-packages="cmake g++ make pkg-config libfuse-dev libinih-dev fuse googletest libgtest-dev clang libclang-rt-14-dev man-db groff-base dpkg-dev libxxhash-dev libre2-dev nlohmann-json3-dev jq sqlite3"
+packages="cmake g++ make pkg-config libfuse-dev libinih-dev fuse googletest libgtest-dev clang libclang-rt-14-dev man-db groff-base dpkg-dev libxxhash-dev libre2-dev nlohmann-json3-dev jq sqlite3 etcd-server etcd-client"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
